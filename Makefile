@@ -1,0 +1,39 @@
+# The two commands of the README. `make test` installs what a fresh machine lacks, builds the
+# native, sanitizer and Windows configurations and runs every suite.
+JOBS ?= 2
+PRESETS ?= native asan win32
+
+.PHONY: test demo deps build-% test-% bench fuzz format clean
+
+test: deps
+	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
+	@echo "make test: all suites passed ($(PRESETS))"
+
+demo: deps-native build-native
+	./build/native/bin/zsig demo
+
+deps:
+	./scripts/install-deps.sh
+
+deps-native:
+	./scripts/install-deps.sh --native
+
+build-%:
+	cmake --preset $* >/dev/null
+	cmake --build build/$* -j $(JOBS)
+
+test-%: build-%
+	cd build/$* && ctest --output-on-failure -j 1
+
+bench: deps-native
+	cmake --preset bench >/dev/null && cmake --build build/bench -j $(JOBS)
+	@for b in build/bench/bin/bench_*; do echo "== $$b"; $$b; done
+
+fuzz: deps-native
+	cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)
+
+format:
+	find include src sim tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

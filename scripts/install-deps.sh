@@ -1,0 +1,25 @@
+#!/bin/sh
+# Installs from Debian's archive what the build and the tests need; quiet when all is there.
+# --native: only what the Linux build and the demo need.
+set -e
+native_pkgs="cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libfftw3-dev clang libclang-rt-14-dev binutils"
+win_pkgs="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+
+want="$native_pkgs"
+[ "$1" = "--native" ] || want="$want $win_pkgs"
+
+missing=""
+for p in $want; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
+echo "installing:$missing"
+if echo "$missing" | grep -q ':i386'; then
+  $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -q
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing >/tmp/zs-apt.log 2>&1 \
+  || { tail -n 30 /tmp/zs-apt.log; exit 1; }

@@ -1,0 +1,31 @@
+// Process attach and detach of the shipped library.
+#include "frame/library.h"
+
+#ifdef _WIN32
+#include <windows.h>
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        try {
+            zs::frame::libraryLoad();
+        } catch (...) {
+            return FALSE; // an allocation failure ends the load
+        }
+        break;
+    case DLL_PROCESS_DETACH:
+        // At process exit other threads are already gone and the system reclaims everything.
+        if (reserved == nullptr) zs::frame::libraryUnload();
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+#else
+
+__attribute__((constructor)) static void zsLibraryAttach() { zs::frame::libraryLoad(); }
+__attribute__((destructor)) static void zsLibraryDetach() { zs::frame::libraryUnload(); }
+
+#endif

@@ -1,0 +1,10 @@
+#include <windows.h>
+
+#include "platform/clock.h"
+
+namespace zs::platform {
+
+uint32_t tickMs() { return GetTickCount(); }
+void sleepMs(uint32_t ms) { Sleep(ms); }
+
+} // namespace zs::platform

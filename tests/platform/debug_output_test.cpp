@@ -1,0 +1,17 @@
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "platform/debug_output.h"
+
+using namespace zs::platform;
+
+TEST(DebugOutput, CaptureSeesEveryTextUntilRemoved) {
+    std::vector<std::string> seen;
+    setDebugCapture([&](std::string_view t) { seen.emplace_back(t); });
+    debugOutput("first\n");
+    debugOutput("second");
+    setDebugCapture(nullptr);
+    debugOutput("unseen");
+    EXPECT_EQ(seen, (std::vector<std::string>{"first\n", "second"}));
+}
