@@ -1,12 +1,87 @@
 #pragma once
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/event.h"
+#include "platform/io_thread.h"
 
 namespace zs::frame {
 
+// Host function that fills a raw-signal output block: (payload, item count, user value).
+// It uses the C calling convention on every platform.
+extern "C" {
+typedef void (*SignalSendCallback)(uint8_t* payload, int32_t count, int32_t user);
+}
+
+// Generator commands left by the host for the I/O thread, first in first out.
+class GeneratorQueue {
+  public:
+    struct Item {
+        int32_t command;
+        int32_t value;
+    };
+    void push(Item item) {
+        std::lock_guard lock(mutex_);
+        items_.push_back(item);
+    }
+    bool pop(Item& item) {
+        std::lock_guard lock(mutex_);
+        if (items_.empty()) return false;
+        item = items_.front();
+        items_.pop_front();
+        return true;
+    }
+    bool empty() const {
+        std::lock_guard lock(mutex_);
+        return items_.empty();
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<Item> items_;
+};
+
+// One entry of the command ring: a parameter command and its arguments.
+struct RingEntry {
+    uint8_t bytes[16];
+};
+
 // One live instrument. Always created on the heap and held by shared pointers.
 struct DevStruct {
+    DevStruct() = default;
+    ~DevStruct();
+    DevStruct(const DevStruct&) = delete;
+    DevStruct& operator=(const DevStruct&) = delete;
+
     int32_t sMode = 0; // 0 = measurement-stream mode, otherwise raw-signal mode
+    uint8_t highSpeed = 0;
+    uint8_t multiDout = 0;
+    uint8_t keepOnFailure = 0;
+    std::unique_ptr<platform::IoThread> ioThread;
+    std::unique_ptr<platform::Event> stopEvent; // manual-reset
+    std::atomic<int32_t> online{1};
+    uint32_t requestedProgram = 0xFFFF;
+    std::atomic<uint32_t> lastPacketTick{0};
+    std::atomic<uint32_t> seenPacketTick{0};
+
+    // Raw-signal mode, per channel.
+    double channelScale[8] = {};
+    double channelCorrection[8] = {};
+    std::string channelUnits[8];
+    double baseLevel[8] = {};
+    double channelGain[8] = {};
+    double channelFactor[8] = {};
+    double* signalBuffer = nullptr;
+    int32_t signalBufferLength = 0;
+    std::atomic<double*> signalWritePtr{nullptr};
+    uint32_t settleCount = 0;
+    double filterX1[8] = {}, filterX2[8] = {}, filterY1[8] = {}, filterY2[8] = {};
 
     // Command mailboxes: negative while idle; the host stores, the I/O thread clears.
     std::atomic<int32_t> resetCmd{-1};
@@ -22,6 +97,18 @@ struct DevStruct {
     std::atomic<int32_t> icpModeCmd{-1};
     std::atomic<int32_t> zChModeCmd{-1};
     std::atomic<int32_t> sigRegModeCmd{-1};
+    std::atomic<int32_t> sigRegParam{-1};
+
+    std::vector<uint16_t> bandBytes; // pending band-set command, under bandLock
+    std::unique_ptr<std::mutex> bandLock;
+    std::array<RingEntry, 32> commandRing{};
+    std::unique_ptr<std::mutex> ringLock;
+    std::atomic<uint32_t> ringReadIndex{0};
+    std::atomic<uint32_t> ringWriteIndex{0};
+    std::unique_ptr<std::mutex> dataLock;
+    std::unique_ptr<GeneratorQueue> generatorQueue = std::make_unique<GeneratorQueue>();
+    std::atomic<SignalSendCallback> signalSendCallback{nullptr};
+    std::atomic<int32_t> signalSendUser{0};
 };
 
 } // namespace zs::frame

@@ -1,0 +1,17 @@
+#include "frame/dev_struct.h"
+
+namespace zs::frame {
+
+// The I/O thread has ended before the last reference goes; nothing here waits for it.
+DevStruct::~DevStruct() {
+    stopEvent.reset();
+    dataLock.reset();
+    bandLock.reset();
+    ringLock.reset();
+    generatorQueue.reset();
+    bandBytes.clear();
+    bandBytes.shrink_to_fit();
+    for (auto& units : channelUnits) units.clear();
+}
+
+} // namespace zs::frame
