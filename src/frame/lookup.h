@@ -11,6 +11,7 @@ namespace zs::frame {
 template <class List>
 auto* findByPosition(List& list, int32_t index) {
     using Element = typename List::value_type;
+    if (index < 0) return static_cast<Element*>(nullptr);
     for (auto& element : list) {
         if (index == 0) return &element;
         --index;
