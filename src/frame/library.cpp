@@ -1,5 +1,6 @@
 #include "frame/library.h"
 #include "platform/sockets.h"
+#include "telemetry/description_file.h"
 
 namespace zs::frame {
 namespace {
@@ -15,6 +16,8 @@ LibraryState::~LibraryState() {
 void libraryLoad() {
     if (g_state) return;
     auto state = std::make_unique<LibraryState>();
+    // A missing or unreadable description leaves the table empty; devices then find no layout.
+    telemetry::loadTelemetryDescription(state->description, telemetry::kLoadLanguage);
     state->socketsStarted = platform::socketsStartup();
     state->spectrum.fill();
     g_state = state.release();
