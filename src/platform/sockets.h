@@ -1,9 +1,65 @@
 #pragma once
+#include "platform/event.h"
+#include "platform/overlapped.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace zs::platform {
 
 // Windows Sockets 2.2 start-up and clean-up; nothing to do elsewhere.
 bool socketsStartup();
 void socketsCleanup();
+
+// A socket: SOCKET on Windows, a file descriptor elsewhere; -1 (INVALID_SOCKET) for none.
+using SocketHandle = intptr_t;
+inline constexpr SocketHandle kNoSocket = -1;
+
+// IPv4 address and port in host byte order.
+struct SocketAddress {
+    uint32_t address = 0;
+    uint16_t port = 0;
+};
+inline constexpr uint32_t kLoopbackAddress = 0x7F000001;
+
+SocketHandle openTcpSocket();
+SocketHandle openUdpSocket();
+void closeSocket(SocketHandle socket);
+
+bool bindSocket(SocketHandle socket, const SocketAddress& local);
+bool listenSocket(SocketHandle socket, int backlog);
+bool localAddress(SocketHandle socket, SocketAddress& out);
+// Waits up to the time-out for a connection; kNoSocket when none came.
+SocketHandle acceptSocket(SocketHandle listener, uint32_t timeoutMs);
+// Connects, giving up after the time-out; the socket stays in blocking mode.
+bool connectSocket(SocketHandle socket, const SocketAddress& peer, uint32_t timeoutMs);
+bool setSendBufferSize(SocketHandle socket, int bytes);
+bool setReceiveBufferSize(SocketHandle socket, int bytes);
+
+// Plain transfers for simulated instruments and tests: the whole buffer (false on error),
+// and one receive that waits at most the time-out (-1 error, 0 time-out or orderly close).
+bool sendAll(SocketHandle socket, const void* data, size_t length);
+int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs);
+bool sendTo(SocketHandle socket, const void* data, size_t length, const SocketAddress& peer);
+int receiveFrom(SocketHandle socket, void* buffer, size_t length, SocketAddress& from,
+                uint32_t timeoutMs);
+
+// The transports' overlapped transfers. A post either completes at once, fails, or stays
+// pending; a pending transfer is waited for with waitPosted and collected with postedResult.
+// On Windows this is Winsock's overlapped I/O on the record's block and ioEvent. Elsewhere
+// "pending" means the socket was not ready: the record remembers the buffer, the wait polls
+// the socket together with the stop event, and the transfer lands in the buffer given when
+// it was posted, which is what a caller observes on Windows too.
+enum class IoStart { Done, Failed, Pending };
+enum class IoWait { Completed, Stopped, TimedOut };
+
+IoStart postSend(SocketHandle socket, const uint8_t* data, uint32_t length, Overlapped& io,
+                 uint32_t& count);
+IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
+                    uint32_t& count);
+// Waits for the posted transfer or `stop` (may be null); the transfer wins a tie.
+IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs);
+// The completed transfer's count, without waiting; false (count 0) when it failed.
+bool postedResult(Overlapped& io, uint32_t& count);
 
 } // namespace zs::platform

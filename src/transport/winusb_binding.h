@@ -1,6 +1,9 @@
 #pragma once
+#include "platform/event.h"
+#include "platform/overlapped.h"
+
 #include <cstdint>
-#include <memory>
+#include <string>
 
 #ifdef _WIN32
 #define ZS_WINAPI __stdcall
@@ -10,8 +13,26 @@
 
 namespace zs::transport {
 
+// A WinUSB device file (HANDLE); kInvalidFile (-1) for none.
+inline void* const kInvalidFile = reinterpret_cast<void*>(intptr_t{-1});
+
+struct InterfaceClassGuid {
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+};
+// The device-interface class of the WinUSB instruments.
+inline constexpr InterfaceClassGuid kInstrumentInterfaceClass{
+    0xD68DF58E, 0xB2AD, 0x4C26, {0x8C, 0xCF, 0x66, 0x7B, 0x40, 0x5C, 0x41, 0x73}};
+
+inline constexpr uint32_t kNoMoreItems = 259; // ERROR_NO_MORE_ITEMS
+inline constexpr uint8_t kWinUsbOutPipe = 0x06;
+inline constexpr uint8_t kWinUsbInPipe = 0x85;
+
 // The six WinUSB entry points the library uses, in the vendor's signatures with portable
-// types (handles as pointers, BOOL as int32_t, ULONG as uint32_t, OVERLAPPED as void*).
+// types (handles as pointers, BOOL as int32_t, ULONG as uint32_t, OVERLAPPED as void*),
+// and the device-interface enumeration that finds the device files to initialise them on.
 struct WinUsbApi {
     using Initialize = int32_t(ZS_WINAPI*)(void* deviceHandle, void** interfaceHandle);
     using Free = int32_t(ZS_WINAPI*)(void* interfaceHandle);
@@ -22,6 +43,17 @@ struct WinUsbApi {
     using QueryPipe = int32_t(ZS_WINAPI*)(void* interfaceHandle, uint8_t altSetting,
                                           uint8_t pipeIndex, void* pipeInformation);
 
+    // Enumeration (SetupAPI on Windows): the set of present devices with an interface of the
+    // class (null on failure); the path of interface `index` of the set, 0 on success,
+    // kNoMoreItems past the last, any other value for an interface to skip; the set's
+    // release. The device file is opened for overlapped reading and writing, shared, and
+    // closed by closeFile.
+    using OpenInterfaceSet = void* (*)(const InterfaceClassGuid& interfaceClass);
+    using InterfacePath = uint32_t (*)(void* set, uint32_t index, std::u16string* path);
+    using CloseInterfaceSet = void (*)(void* set);
+    using OpenFile = void* (*)(const std::u16string& path);
+    using CloseFile = void (*)(void* file);
+
     Initialize initialize = nullptr;
     Free free = nullptr;
     Pipe readPipe = nullptr;
@@ -29,15 +61,34 @@ struct WinUsbApi {
     Pipe writePipe = nullptr;
     QueryPipe queryPipe = nullptr;
     uint8_t bound = 0;
+
+    OpenInterfaceSet openInterfaceSet = nullptr;
+    InterfacePath interfacePath = nullptr;
+    CloseInterfaceSet closeInterfaceSet = nullptr;
+    OpenFile openFile = nullptr;
+    CloseFile closeFile = nullptr;
 };
 
-// Loads "winusb.dll" by name and resolves the six entry points; `bound` is set only when all
-// six resolve. On Linux there is no WinUSB and the result is never bound. A simulated binding
-// installed through the test seam is returned instead.
+// The binding in force for the process: the one installed for tests, else "winusb.dll"
+// bound by name once (Windows; never bound elsewhere). `bound` is set only when all six
+// entry points resolve.
+const WinUsbApi& winUsb();
+
+// A copy of winUsb(), for the library state made at load.
 WinUsbApi bindWinUsb();
 
-// Test seam (C++ only, never exported): the binding the next library load uses instead of
-// the system's. Pass null to return to the system's binding.
+// Test seam (C++ only, never exported): the binding winUsb() returns from now on; null
+// returns to the system's. The table is copied.
 void installWinUsbForTests(const WinUsbApi* api);
+
+// Frees the interface (when there is one) and closes its device file, leaving both "none".
+void releaseWinUsb(void*& interfaceHandle, void*& file);
+
+// Pipe transfers: out to pipe 0x06, in from pipe 0x85. A pending transfer is waited for,
+// without limit, together with `stop`; a stop returns 0 and leaves it pending.
+uint32_t winUsbWrite(void* interfaceHandle, const uint8_t* buffer, uint32_t length,
+                     platform::Event* stop, platform::Overlapped& io);
+uint32_t winUsbRead(void* interfaceHandle, uint8_t* buffer, uint32_t length, platform::Event* stop,
+                    platform::Overlapped& io);
 
 } // namespace zs::transport

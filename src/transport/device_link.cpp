@@ -1,0 +1,26 @@
+#include "transport/device_link.h"
+
+#include "platform/clock.h"
+#include "transport/winusb_binding.h"
+
+namespace zs::transport {
+
+void closeLink(DeviceLink& link) {
+    if (link.hasFtdi()) {
+        d2xx().close(link.ftdiHandle);
+        link.ftdiHandle = kNoFtdiHandle;
+    } else if (link.hasTcp()) {
+        // Give the instrument the last command before the connection goes.
+        platform::sleepMs(100);
+        platform::closeSocket(link.tcpSocket);
+        link.tcpSocket = kNoSocket;
+    } else if (link.hasUdp()) {
+        platform::sleepMs(100);
+        platform::closeSocket(link.udpSocket);
+        link.udpSocket = kNoSocket;
+    } else if (link.hasWinUsb()) {
+        releaseWinUsb(link.winUsbHandle, link.winUsbFile);
+    }
+}
+
+} // namespace zs::transport
