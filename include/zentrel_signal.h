@@ -14,9 +14,11 @@
 
 #if defined(_WIN32)
 #define ZS_CALL __stdcall
+#define ZS_CDECL __cdecl
 typedef wchar_t ZS_WCHAR;
 #else
 #define ZS_CALL
+#define ZS_CDECL
 typedef uint16_t ZS_WCHAR;
 #endif
 
@@ -30,6 +32,10 @@ typedef uint16_t ZS_WCHAR;
 extern "C" {
 #endif
 
+/* Fills one raw-signal output block on the device's I/O thread: 170 items of 3 bytes in the
+ * 510-byte payload. C calling convention. */
+typedef void(ZS_CDECL* ZS_SignalSendCallback)(uint8_t* payload, int32_t count, int32_t user);
+
 /* Library */
 
 /* The library's version: 0x0002000B (131083). */
@@ -39,8 +45,78 @@ ZS_EXPORT int32_t ZS_CALL K427_GetDeviceCount(void);
 
 /* Device queries */
 
+/* Index below 256: a device; from 256: an open recorded file. Unknown index: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceType(int32_t index);
+/* Low 8 bits of the measuring-range word. Unknown index: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceRange(int32_t index);
+/* Serial number (VIN); -1 until known. Unknown index: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceVIN(int32_t index);
+/* Start/stop state word. Unknown index: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetStartStopState(int32_t index);
+/* Overflow flags of channel 0..7. Unknown index or channel >= 8: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetOverflowState(int32_t index, int32_t channel);
+/* Underrange flags of channel 0..7. Unknown index or channel >= 8: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetUnderrangeState(int32_t index, int32_t channel);
+/* 1 while the device delivers packets; 1 for an open file. Unknown index: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_IsDeviceOnLine(int32_t index);
+
+/* The following take device positions only. */
+
+/* High-speed flag. Unknown device: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_IsDeviceHighSpeed(int32_t index);
+/* Number of channels with values. Unknown device: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetChannelN(int32_t index);
+/* Sampling frequency in Hz. Unknown device: 0.0. */
+ZS_EXPORT double ZS_CALL K427_GetFSampling(int32_t index);
+/* Correction (dB), sensor sensitivity and kBase of a channel below the larger of the sensor
+ * and channel counts. Unknown device or channel: 0.0. */
+ZS_EXPORT double ZS_CALL K427_GetCorrection(int32_t index, int32_t channel);
+ZS_EXPORT double ZS_CALL K427_GetSensor(int32_t index, int32_t channel);
+ZS_EXPORT double ZS_CALL K427_GetKBase(int32_t index, int32_t channel);
+/* Raw-signal base level of channel 0..7. Unknown device or channel: 0.0. */
+ZS_EXPORT double ZS_CALL K427_GetBaseLevel(int32_t index, int32_t channel);
+/* The instrument's date and time as an OLE Automation date. Unknown device or no valid
+ * date: 0.0. */
+ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index);
+/* timeoutMs > 0: 1 if a packet arrives within the time; 0: 1 once per new packet. */
+ZS_EXPORT int32_t ZS_CALL K427_WaitForTelePacket(int32_t index, uint32_t timeoutMs);
+/* Next write position in the raw-signal buffer. Unknown device: null. */
+ZS_EXPORT double* ZS_CALL K427_GetWPtr(int32_t index);
+/* Sets (or, with null, clears) the raw-signal output callback and its user value. */
+ZS_EXPORT void ZS_CALL K427_RegisterCallbackForSignalSend(int32_t index,
+                                                          ZS_SignalSendCallback callback,
+                                                          int32_t user);
 /* sMode of the first device (0 = measurement mode); -1 when there is no device. */
 ZS_EXPORT int32_t ZS_CALL GetTeleType(void);
+
+/* Data access */
+
+/* rows[row].values[group][averagingIndex][column] (row 0..7, group 0..2); a column past the
+ * values reads the group's band frequencies. Anything out of range: -1.0. */
+ZS_EXPORT double ZS_CALL K427_GetData(int32_t index, int32_t row, int32_t group,
+                                      int32_t averagingIndex, int32_t column);
+/* Name of an averaging index; returns its full length, writes at most bufferLength - 1
+ * characters and a zero. None (or a null buffer): 0 and an empty text. */
+ZS_EXPORT int32_t ZS_CALL K427_GetAverName(int32_t index, int32_t group, int32_t averagingIndex,
+                                           ZS_WCHAR* buffer, int32_t bufferLength);
+/* Label of a band column: its frequency ("%.2lf") or its band name; as K427_GetAverName. */
+ZS_EXPORT int32_t ZS_CALL K427_GetBandName(int32_t index, int32_t group, int32_t averagingIndex,
+                                           int32_t band, ZS_WCHAR* buffer, int32_t bufferLength);
+/* Power spectrum in dB of the newest 65536 tele-ring samples of the first device, bins 273 to
+ * 10922 into output[0..10649]. 1 when written; 0 without a device in tele mode. */
+ZS_EXPORT int32_t ZS_CALL GetSpectrum(double* output, int32_t useWindow);
+
+/* Recorded files */
+
+/* Opens a recorded file: its identifier (256 and up), -1 when it cannot be opened, -2 when
+ * no description matches it. Record 0 is decoded. */
+ZS_EXPORT int32_t ZS_CALL K427_OpenFile(const ZS_WCHAR* path);
+/* Whole records in the file. Unknown identifier: 0. */
+ZS_EXPORT int32_t ZS_CALL K427_GetNumRecords(int32_t fileId);
+/* Reads and decodes record recordNumber (from 0): 1, or 0 when it cannot be read. */
+ZS_EXPORT int32_t ZS_CALL K427_SetToRecord(int32_t fileId, int32_t recordNumber);
+/* Closes the file; an unknown identifier is ignored. */
+ZS_EXPORT void ZS_CALL K427_CloseFile(int32_t fileId);
 
 #ifdef __cplusplus
 }

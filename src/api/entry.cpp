@@ -25,7 +25,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 
 #else
 
-__attribute__((constructor)) static void zsLibraryAttach() { zs::frame::libraryLoad(); }
-__attribute__((destructor)) static void zsLibraryDetach() { zs::frame::libraryUnload(); }
+__attribute__((constructor)) static void zsLibraryAttach() {
+    zs::frame::libraryLoad();
+}
+__attribute__((destructor)) static void zsLibraryDetach() {
+    zs::frame::libraryUnload();
+}
 
 #endif

@@ -6,12 +6,13 @@ using namespace zs;
 
 extern "C" {
 
-ZS_EXPORT int32_t ZS_CALL K427_GetLibraryVersion(void) { return 0x0002000B; }
+ZS_EXPORT int32_t ZS_CALL K427_GetLibraryVersion(void) {
+    return 0x0002000B;
+}
 
 ZS_EXPORT int32_t ZS_CALL K427_GetDeviceCount(void) {
-    return api::guarded<int32_t>(0, [](frame::LibraryState& s) {
-        return static_cast<int32_t>(s.devices.size());
-    });
+    return api::guarded<int32_t>(
+        0, [](frame::LibraryState& s) { return static_cast<int32_t>(s.devices.size()); });
 }
 
 ZS_EXPORT int32_t ZS_CALL GetTeleType(void) {

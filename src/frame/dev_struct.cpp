@@ -4,14 +4,17 @@ namespace zs::frame {
 
 // The I/O thread has ended before the last reference goes; nothing here waits for it.
 DevStruct::~DevStruct() {
+    transport::closeLink(*this);
     stopEvent.reset();
     dataLock.reset();
     bandLock.reset();
     ringLock.reset();
+    ioOverlapped.closeEvent();
     generatorQueue.reset();
     bandBytes.clear();
     bandBytes.shrink_to_fit();
     for (auto& units : channelUnits) units.clear();
+    commandSocket.reset();
 }
 
 } // namespace zs::frame

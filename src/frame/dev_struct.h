@@ -1,4 +1,10 @@
 #pragma once
+#include "platform/event.h"
+#include "platform/io_thread.h"
+#include "telemetry/data_processor.h"
+#include "transport/device_link.h"
+#include "zentrel_signal.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -8,16 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/event.h"
-#include "platform/io_thread.h"
-
 namespace zs::frame {
 
 // Host function that fills a raw-signal output block: (payload, item count, user value).
-// It uses the C calling convention on every platform.
-extern "C" {
-typedef void (*SignalSendCallback)(uint8_t* payload, int32_t count, int32_t user);
-}
+using SignalSendCallback = ZS_SignalSendCallback;
 
 // Generator commands left by the host for the I/O thread, first in first out.
 class GeneratorQueue {
@@ -53,7 +53,7 @@ struct RingEntry {
 };
 
 // One live instrument. Always created on the heap and held by shared pointers.
-struct DevStruct {
+struct DevStruct : telemetry::CDataProcessor, transport::DeviceLink {
     DevStruct() = default;
     ~DevStruct();
     DevStruct(const DevStruct&) = delete;

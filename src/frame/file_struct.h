@@ -1,11 +1,18 @@
 #pragma once
+#include "telemetry/data_processor.h"
+
 #include <cstdint>
+#include <cstdio>
+#include <vector>
 
 namespace zs::frame {
 
-// One open recorded file, held by value in the file list.
-struct FileStruct {
+// One open recorded file, held by value in the file list. Copying copies the base deeply;
+// the stream is closed by whoever removes the record from the list, not by the record.
+struct FileStruct : telemetry::CDataProcessor {
+    std::FILE* recordFile = nullptr;
     uint32_t fileId = 0;
+    std::vector<uint8_t> recordBuffer; // one record
 };
 
 } // namespace zs::frame

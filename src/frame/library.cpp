@@ -1,4 +1,5 @@
 #include "frame/library.h"
+
 #include "platform/sockets.h"
 #include "telemetry/description_file.h"
 
@@ -10,6 +11,9 @@ LibraryState* g_state = nullptr;
 LibraryState::LibraryState() : winUsb(transport::bindWinUsb()) {}
 
 LibraryState::~LibraryState() {
+    // Hosts should close their files before unloading; streams still open are not leaked.
+    for (auto& file : files)
+        if (file.recordFile) std::fclose(file.recordFile);
     if (socketsStarted) platform::socketsCleanup();
 }
 
@@ -28,8 +32,12 @@ void libraryUnload() {
     g_state = nullptr;
 }
 
-bool libraryLoaded() { return g_state != nullptr; }
+bool libraryLoaded() {
+    return g_state != nullptr;
+}
 
-LibraryState& lib() { return *g_state; }
+LibraryState& lib() {
+    return *g_state;
+}
 
 } // namespace zs::frame

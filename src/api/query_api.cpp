@@ -1,0 +1,141 @@
+// Device and file queries: field reads, no locks (each value is one aligned load).
+#include "api/guard.h"
+#include "api/records.h"
+#include "frame/record_queries.h"
+#include "platform/clock.h"
+#include "zentrel_signal.h"
+
+using namespace zs;
+using frame::DevStruct;
+using frame::LibraryState;
+using telemetry::CDataProcessor;
+
+namespace {
+
+template <class R, class Read>
+R mixed(int32_t index, R notFound, Read&& read) {
+    return api::guarded<R>(
+        notFound, [&](LibraryState& s) { return api::readMixed<R>(s, index, notFound, read); });
+}
+
+template <class R, class Read>
+R device(int32_t index, R notFound, Read&& read) {
+    return api::guarded<R>(
+        notFound, [&](LibraryState& s) { return api::readDevice<R>(s, index, notFound, read); });
+}
+
+// Per-channel coefficients exist for the larger of the sensor and channel counts.
+template <class Field>
+double coefficient(int32_t index, int32_t channel, Field field) {
+    return device<double>(index, 0.0, [&](DevStruct& d) {
+        const uint32_t limit = std::max(d.layout.sensorCount, d.layout.channelCount);
+        const auto c = static_cast<uint32_t>(channel);
+        return c < limit && c < telemetry::kRowCount ? d.rows[c].*field : 0.0;
+    });
+}
+
+} // namespace
+
+extern "C" {
+
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceType(int32_t index) {
+    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.state.deviceType);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceRange(int32_t index) {
+    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.state.rangeWord & 0xFF);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetDeviceVIN(int32_t index) {
+    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.state.serialNumber);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetStartStopState(int32_t index) {
+    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.state.startStopState);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetOverflowState(int32_t index, int32_t channel) {
+    if (static_cast<uint32_t>(channel) >= 8) return 0;
+    return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.rows[channel].overflowFlags);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetUnderrangeState(int32_t index, int32_t channel) {
+    if (static_cast<uint32_t>(channel) >= 8) return 0;
+    return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
+        return static_cast<int32_t>(r.rows[channel].underrangeFlags);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_IsDeviceOnLine(int32_t index) {
+    return mixed<int32_t>(index, 0, [](CDataProcessor&, DevStruct* d) {
+        return d ? d->online.load() : 1; // an open file is always there
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_IsDeviceHighSpeed(int32_t index) {
+    return device<int32_t>(index, 0,
+                           [](DevStruct& d) { return static_cast<int32_t>(d.highSpeed); });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_GetChannelN(int32_t index) {
+    return device<int32_t>(
+        index, 0, [](DevStruct& d) { return static_cast<int32_t>(d.layout.channelCount); });
+}
+
+ZS_EXPORT double ZS_CALL K427_GetFSampling(int32_t index) {
+    return device<double>(index, 0.0, [](DevStruct& d) { return d.state.samplingRate; });
+}
+
+ZS_EXPORT double ZS_CALL K427_GetCorrection(int32_t index, int32_t channel) {
+    return coefficient(index, channel, &telemetry::ChannelRow::correction);
+}
+
+ZS_EXPORT double ZS_CALL K427_GetSensor(int32_t index, int32_t channel) {
+    return coefficient(index, channel, &telemetry::ChannelRow::sensitivity);
+}
+
+ZS_EXPORT double ZS_CALL K427_GetKBase(int32_t index, int32_t channel) {
+    return coefficient(index, channel, &telemetry::ChannelRow::kBase);
+}
+
+ZS_EXPORT double ZS_CALL K427_GetBaseLevel(int32_t index, int32_t channel) {
+    if (static_cast<uint32_t>(channel) >= 8) return 0.0;
+    return device<double>(index, 0.0, [&](DevStruct& d) { return d.baseLevel[channel]; });
+}
+
+ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index) {
+    return device<double>(index, 0.0, [](DevStruct& d) {
+        return frame::packedDateTimeToOleDate(d.state.packedDate, d.state.packedTime);
+    });
+}
+
+ZS_EXPORT int32_t ZS_CALL K427_WaitForTelePacket(int32_t index, uint32_t timeoutMs) {
+    return device<int32_t>(
+        index, 0, [&](DevStruct& d) { return frame::waitForTelePacket(d, timeoutMs) ? 1 : 0; });
+}
+
+ZS_EXPORT double* ZS_CALL K427_GetWPtr(int32_t index) {
+    return device<double*>(index, nullptr, [](DevStruct& d) { return d.signalWritePtr.load(); });
+}
+
+ZS_EXPORT void ZS_CALL K427_RegisterCallbackForSignalSend(int32_t index,
+                                                          ZS_SignalSendCallback callback,
+                                                          int32_t user) {
+    device<int>(index, 0, [&](DevStruct& d) {
+        d.signalSendUser.store(user); // the user value goes first: the thread reads it second
+        d.signalSendCallback.store(callback);
+        return 0;
+    });
+}
+
+} // extern "C"
