@@ -1,0 +1,24 @@
+#pragma once
+#include "hostlib/zs_host.h"
+
+#include <string>
+#include <vector>
+
+namespace zsig {
+
+struct Options {
+    std::string command;
+    std::vector<std::string> args;
+    std::string libraryPath;
+    bool csv = false;
+    bool json = false;
+    long record = -1; // -1: every record
+};
+
+int runDemo(const zs::host::Library& lib, const Options& options);
+int runFile(const zs::host::Library& lib, const Options& options);
+
+// UTF-16 text from the library as UTF-8 for the terminal.
+std::string utf8(const ZS_WCHAR* text);
+
+} // namespace zsig
