@@ -61,5 +61,8 @@ IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overl
 IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs);
 // The completed transfer's count, without waiting; false (count 0) when it failed.
 bool postedResult(Overlapped& io, uint32_t& count);
+// After the socket of a transfer left posted was closed: waits, at most `timeoutMs`, until
+// the system has finished with the block, so the block and the buffer may go.
+void settlePosted(Overlapped& io, uint32_t timeoutMs = 1000);
 
 } // namespace zs::platform

@@ -14,10 +14,12 @@ void closeLink(DeviceLink& link) {
         platform::sleepMs(100);
         platform::closeSocket(link.tcpSocket);
         link.tcpSocket = kNoSocket;
+        platform::settlePosted(link.ioOverlapped); // a receive may still be posted into rxBuffer
     } else if (link.hasUdp()) {
         platform::sleepMs(100);
         platform::closeSocket(link.udpSocket);
         link.udpSocket = kNoSocket;
+        platform::settlePosted(link.ioOverlapped);
     } else if (link.hasWinUsb()) {
         releaseWinUsb(link.winUsbHandle, link.winUsbFile);
     }

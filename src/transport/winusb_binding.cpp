@@ -7,8 +7,10 @@
 #include <mutex>
 
 #ifdef _WIN32
-#include <setupapi.h>
+// clang-format off
 #include <windows.h>
+#include <setupapi.h> // needs windows.h first
+// clang-format on
 #endif
 
 namespace zs::transport {

@@ -282,4 +282,8 @@ bool postedResult(Overlapped& io, uint32_t& count) {
     return true;
 }
 
+void settlePosted(Overlapped& io, uint32_t) {
+    io.posted = PostedIo::None;
+}
+
 } // namespace zs::platform

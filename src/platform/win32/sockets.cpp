@@ -210,4 +210,16 @@ bool postedResult(Overlapped& io, uint32_t& count) {
     return ok != FALSE;
 }
 
+void settlePosted(Overlapped& io, uint32_t timeoutMs) {
+    if (io.posted == PostedIo::None) return;
+    const uint32_t start = tickMs();
+    // Closing the socket cancels the transfer; its status still lands in the block.
+    while (!HasOverlappedIoCompleted(native(io)) && tickMs() - start < timeoutMs)
+        if (io.ioEvent)
+            io.ioEvent->wait(10);
+        else
+            sleepMs(10);
+    io.posted = PostedIo::None;
+}
+
 } // namespace zs::platform

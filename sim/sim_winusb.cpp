@@ -1,0 +1,275 @@
+#include "sim_winusb.h"
+
+#include "platform/overlapped.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zs::sim {
+namespace {
+constexpr uint32_t kErrorGenFailure = 31;
+constexpr uint32_t kErrorInvalidHandle = 6;
+
+struct Set {
+    std::vector<SimWinUsbDevice*> devices;
+};
+
+bool sameGuid(const transport::InterfaceClassGuid& a, const transport::InterfaceClassGuid& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+} // namespace
+
+struct SimWinUsbCalls {
+    // A device file and an interface handle both point at the device; they are told apart by
+    // the tag, so a file handle passed as an interface handle is refused.
+    using Handle = SimWinUsb::Handle;
+    using Lock = std::lock_guard<std::recursive_mutex>;
+    static SimWinUsb& sim() { return SimWinUsb::instance(); }
+
+    static bool fails(const SimWinUsbDevice& d, WinUsbCall c) {
+        return !d.present || (d.failingCalls & winUsbBit(c));
+    }
+
+    static bool known(SimWinUsbDevice* d) {
+        for (auto& p : sim().devices_)
+            if (p.get() == d) return true;
+        return false;
+    }
+
+    static SimWinUsbDevice* device(void* h, bool isInterface) {
+        Handle* handle = nullptr;
+        for (auto& p : sim().handles_)
+            if (p.get() == h) handle = p.get();
+        if (!handle || handle->isInterface != isInterface || !known(handle->device)) return nullptr;
+        return handle->device;
+    }
+
+    static void* openSet(const transport::InterfaceClassGuid& cls) {
+        Lock lock(sim().mutex_);
+        auto* set = new Set;
+        if (sameGuid(cls, transport::kInstrumentInterfaceClass))
+            for (auto& d : sim().devices_)
+                if (d->present) set->devices.push_back(d.get());
+        return set;
+    }
+
+    static uint32_t interfacePath(void* set, uint32_t index, std::u16string* path) {
+        Lock lock(sim().mutex_);
+        auto* s = static_cast<Set*>(set);
+        if (!s || index >= s->devices.size()) return transport::kNoMoreItems;
+        SimWinUsbDevice* d = s->devices[index];
+        if (!known(d) || fails(*d, WinUsbCall::Enumerate)) return kErrorGenFailure;
+        if (path) *path = d->path;
+        return 0;
+    }
+
+    static void closeSet(void* set) { delete static_cast<Set*>(set); }
+
+    static void* openFile(const std::u16string& path) {
+        Lock lock(sim().mutex_);
+        for (auto& d : sim().devices_) {
+            if (d->path != path) continue;
+            if (fails(*d, WinUsbCall::Open)) return transport::kInvalidFile;
+            d->fileOpens++;
+            return sim().newHandle(d.get(), false);
+        }
+        return transport::kInvalidFile;
+    }
+
+    static void closeFile(void* file) {
+        Lock lock(sim().mutex_);
+        SimWinUsbDevice* d = device(file, false);
+        if (!d) return;
+        d->fileCloses++;
+        sim().dropHandle(file);
+    }
+
+    static int32_t ZS_WINAPI initialize(void* file, void** interfaceHandle) {
+        Lock lock(sim().mutex_);
+        SimWinUsbDevice* d = device(file, false);
+        if (!d || !interfaceHandle || fails(*d, WinUsbCall::Initialize)) {
+            platform::setLastSystemError(kErrorGenFailure);
+            return 0;
+        }
+        d->initializeCalls++;
+        d->initialized = true;
+        *interfaceHandle = sim().newHandle(d, true);
+        return 1;
+    }
+
+    static int32_t ZS_WINAPI free(void* interfaceHandle) {
+        Lock lock(sim().mutex_);
+        SimWinUsbDevice* d = device(interfaceHandle, true);
+        if (!d) return 0;
+        d->freeCalls++;
+        d->initialized = false;
+        // Freeing the interface ends its transfers.
+        d->pendingRead.reset();
+        d->pendingWrite.reset();
+        sim().dropHandle(interfaceHandle);
+        return 1;
+    }
+
+    static void deliver(SimWinUsbDevice& d) {
+        auto& p = d.pendingRead;
+        if (!p || p->done || d.input.empty()) return;
+        auto& transfer = d.input.front();
+        p->count = std::min<uint32_t>(p->length, static_cast<uint32_t>(transfer.size()));
+        std::memcpy(p->buffer, transfer.data(), p->count);
+        d.input.pop_front();
+        p->done = true;
+        platform::signalOverlapped(p->block);
+    }
+
+    static int32_t ZS_WINAPI writePipe(void* iface, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                                       uint32_t* transferred, void* overlapped) {
+        Lock lock(sim().mutex_);
+        if (transferred) *transferred = 0;
+        SimWinUsbDevice* d = device(iface, true);
+        if (!d) {
+            platform::setLastSystemError(kErrorInvalidHandle);
+            return 0;
+        }
+        if (fails(*d, WinUsbCall::Write) || pipe != transport::kWinUsbOutPipe) {
+            platform::setLastSystemError(kErrorGenFailure);
+            return 0;
+        }
+        d->pipesUsed.push_back(pipe);
+        if (d->writeMode == WinUsbWrite::Stuck) {
+            d->pendingWrite = std::make_unique<SimWinUsbDevice::PendingWrite>();
+            d->pendingWrite->block = overlapped;
+            platform::setLastSystemError(platform::kErrorIoPending);
+            return 0;
+        }
+        d->written.emplace_back(buffer, buffer + length);
+        if (d->onWrite) d->onWrite(*d, buffer, length);
+        if (d->writeMode == WinUsbWrite::Immediate || !overlapped) {
+            if (transferred) *transferred = length;
+            return 1;
+        }
+        d->pendingWrite = std::make_unique<SimWinUsbDevice::PendingWrite>();
+        d->pendingWrite->block = overlapped;
+        d->pendingWrite->done = true;
+        d->pendingWrite->count = length;
+        platform::signalOverlapped(overlapped);
+        platform::setLastSystemError(platform::kErrorIoPending);
+        return 0;
+    }
+
+    static int32_t ZS_WINAPI readPipe(void* iface, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                                      uint32_t* transferred, void* overlapped) {
+        Lock lock(sim().mutex_);
+        if (transferred) *transferred = 0;
+        SimWinUsbDevice* d = device(iface, true);
+        if (!d) {
+            platform::setLastSystemError(kErrorInvalidHandle);
+            return 0;
+        }
+        if (fails(*d, WinUsbCall::Read) || pipe != transport::kWinUsbInPipe || !overlapped) {
+            platform::setLastSystemError(kErrorGenFailure);
+            return 0;
+        }
+        d->pipesUsed.push_back(pipe);
+        d->pendingRead = std::make_unique<SimWinUsbDevice::PendingRead>();
+        d->pendingRead->block = overlapped;
+        d->pendingRead->buffer = buffer;
+        d->pendingRead->length = length;
+        // Data already waiting still completes through the overlapped record, as WinUSB does.
+        deliver(*d);
+        platform::setLastSystemError(platform::kErrorIoPending);
+        return 0;
+    }
+
+    static int32_t ZS_WINAPI overlappedResult(void* iface, void* overlapped, uint32_t* transferred,
+                                              int32_t) {
+        Lock lock(sim().mutex_);
+        if (transferred) *transferred = 0;
+        SimWinUsbDevice* d = device(iface, true);
+        if (!d || !d->present) {
+            platform::setLastSystemError(kErrorGenFailure);
+            return 0;
+        }
+        if (d->pendingRead && d->pendingRead->block == overlapped) {
+            if (!d->pendingRead->done) {
+                platform::setLastSystemError(platform::kErrorIoIncomplete);
+                return 0;
+            }
+            if (transferred) *transferred = d->pendingRead->count;
+            d->pendingRead.reset();
+            return 1;
+        }
+        if (d->pendingWrite && d->pendingWrite->block == overlapped) {
+            if (!d->pendingWrite->done) {
+                platform::setLastSystemError(platform::kErrorIoIncomplete);
+                return 0;
+            }
+            if (transferred) *transferred = d->pendingWrite->count;
+            d->pendingWrite.reset();
+            return 1;
+        }
+        platform::setLastSystemError(kErrorGenFailure);
+        return 0;
+    }
+
+    static int32_t ZS_WINAPI queryPipe(void*, uint8_t, uint8_t, void*) { return 0; }
+};
+
+SimWinUsb& SimWinUsb::instance() {
+    static SimWinUsb sim;
+    return sim;
+}
+
+void SimWinUsb::reset() {
+    std::lock_guard lock(mutex_);
+    handles_.clear();
+    devices_.clear();
+}
+
+void* SimWinUsb::newHandle(SimWinUsbDevice* device, bool isInterface) {
+    handles_.push_back(std::make_unique<Handle>(Handle{device, isInterface}));
+    return handles_.back().get();
+}
+
+bool SimWinUsb::dropHandle(void* handle) {
+    for (auto it = handles_.begin(); it != handles_.end(); ++it) {
+        if (it->get() != handle) continue;
+        handles_.erase(it);
+        return true;
+    }
+    return false;
+}
+
+SimWinUsbDevice& SimWinUsb::addDevice(const std::u16string& path) {
+    std::lock_guard lock(mutex_);
+    devices_.push_back(std::make_unique<SimWinUsbDevice>(path));
+    return *devices_.back();
+}
+
+void SimWinUsb::queueInput(SimWinUsbDevice& device, std::vector<uint8_t> transfer) {
+    std::lock_guard lock(mutex_);
+    device.input.push_back(std::move(transfer));
+    SimWinUsbCalls::deliver(device);
+}
+
+const transport::WinUsbApi& SimWinUsb::table() {
+    using C = SimWinUsbCalls;
+    static const transport::WinUsbApi api = [] {
+        transport::WinUsbApi a;
+        a.initialize = C::initialize;
+        a.free = C::free;
+        a.readPipe = C::readPipe;
+        a.overlappedResult = C::overlappedResult;
+        a.writePipe = C::writePipe;
+        a.queryPipe = C::queryPipe;
+        a.bound = 1;
+        a.openInterfaceSet = C::openSet;
+        a.interfacePath = C::interfacePath;
+        a.closeInterfaceSet = C::closeSet;
+        a.openFile = C::openFile;
+        a.closeFile = C::closeFile;
+        return a;
+    }();
+    return api;
+}
+
+} // namespace zs::sim
