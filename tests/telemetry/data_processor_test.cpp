@@ -85,8 +85,8 @@ TEST(DataProcessor, BandFrequencySetsAreSizedByTheirColumns) {
     // Set 1 interpolated across value columns 0..30; set 2 named directly up to column 9
     // (with the 96 kHz clock numbering); set 3 with both ends but no columns. Set numbers 0
     // and 4 name no set.
-    ASSERT_TRUE(p.select(1, {0x70201FFE, 0x70201FFF, 0x0110001E, 0x90205009, 0x80206FFE,
-                             0x80206FFF, 0x70200005, 0x7020A005}));
+    ASSERT_TRUE(p.select(1, {0x70201FFE, 0x70201FFF, 0x0110001E, 0x90205009, 0x80206FFE, 0x80206FFF,
+                             0x70200005, 0x7020A005}));
     EXPECT_EQ(p.state.bandFrequencies[0].size(), 31u);
     EXPECT_EQ(p.state.bandFrequencies[1].size(), 10u);
     EXPECT_EQ(p.layout.columnCount[1], 10u);

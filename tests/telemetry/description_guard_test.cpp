@@ -1,7 +1,7 @@
-#include <gtest/gtest.h>
-
 #include "frame/description_guard.h"
 #include "support/library_fixture.h"
+
+#include <gtest/gtest.h>
 
 namespace zs::test {
 namespace {
