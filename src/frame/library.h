@@ -1,14 +1,14 @@
 #pragma once
-#include <cstdint>
-#include <list>
-#include <memory>
-
 #include "frame/dev_struct.h"
 #include "frame/file_struct.h"
 #include "frame/generator.h"
 #include "frame/spectrum_tables.h"
 #include "telemetry/description_table.h"
 #include "transport/winusb_binding.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
 
 namespace zs::frame {
 

@@ -1,7 +1,7 @@
+#include "frame/spectrum.h"
+
 #include <cmath>
 #include <utility>
-
-#include "frame/spectrum.h"
 
 namespace zs::frame {
 namespace {

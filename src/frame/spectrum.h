@@ -1,7 +1,7 @@
 #pragma once
-#include <cstddef>
-
 #include "frame/spectrum_tables.h"
+
+#include <cstddef>
 
 namespace zs::frame {
 

@@ -1,6 +1,6 @@
-#include <cmath>
-
 #include "frame/spectrum_tables.h"
+
+#include <cmath>
 
 namespace zs::frame {
 namespace {
@@ -67,10 +67,22 @@ void exactCosSin(double x, double& cosOut, double& sinOut) {
     sn = mul(r, sn);
     const double ch = c.hi + c.lo, sh = sn.hi + sn.lo;
     switch (static_cast<long>(k) & 3) {
-    case 0: cosOut = ch; sinOut = sh; break;
-    case 1: cosOut = -sh; sinOut = ch; break;
-    case 2: cosOut = -ch; sinOut = -sh; break;
-    default: cosOut = sh; sinOut = -ch; break;
+    case 0:
+        cosOut = ch;
+        sinOut = sh;
+        break;
+    case 1:
+        cosOut = -sh;
+        sinOut = ch;
+        break;
+    case 2:
+        cosOut = -ch;
+        sinOut = -sh;
+        break;
+    default:
+        cosOut = sh;
+        sinOut = -ch;
+        break;
     }
 }
 
