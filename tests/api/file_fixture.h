@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -105,10 +106,10 @@ class FileTest : public LibraryTest {
 
     // Writes `bytes` to a file in the test's folder and returns its path as UTF-16.
     std::u16string write(const std::string& name, const std::vector<uint8_t>& bytes) {
-        const auto path = dir_ / name;
-        std::FILE* f = std::fopen(path.string().c_str(), "wb");
-        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
+        const auto path = dir_ / std::filesystem::u8path(name);
+        std::ofstream out(path, std::ios::binary); // wide names on Windows too
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
         return path.u16string();
     }
 

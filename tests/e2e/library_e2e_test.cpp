@@ -18,6 +18,19 @@ TEST(HostLoadsLibrary, LoadsAndUnloadsSeveralTimes) {
     }
 }
 
+#ifdef _WIN32
+TEST(HostLoadsLibrary, VersionResourceSays2_11) {
+    const DWORD size = GetFileVersionInfoSizeA("ZentrelSignal.dll", nullptr);
+    ASSERT_GT(size, 0u);
+    std::string data(size, '\0');
+    ASSERT_TRUE(GetFileVersionInfoA("ZentrelSignal.dll", 0, size, data.data()));
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&info), &length));
+    EXPECT_EQ(info->dwFileVersionMS, 0x0002000Bu);
+}
+#endif
+
 TEST(HostLoadsLibrary, OnlyDocumentedNamesAreExported) {
     Library lib;
     EXPECT_EQ(lib.symbol("libraryLoad"), nullptr);
