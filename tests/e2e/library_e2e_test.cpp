@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "../../tools/hostlib/zs_host.h"
+
+#include <gtest/gtest.h>
 
 using zs::host::Library;
 

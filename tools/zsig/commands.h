@@ -13,6 +13,7 @@ struct Options {
     bool csv = false;
     bool json = false;
     long record = -1; // -1: every record
+    size_t limit = 0; // values shown per record in the table; 0: all
 };
 
 int runDemo(const zs::host::Library& lib, const Options& options);

@@ -24,6 +24,7 @@ int runDemo(const zs::host::Library& lib, const Options& options) {
         Options file = options;
         file.args = {sample.string()};
         file.record = 0;
+        file.limit = 12;
         return runFile(lib, file);
     }
     return 0;

@@ -93,6 +93,13 @@ std::string csvField(const std::string& s) {
     return out + "\"";
 }
 
+// Pads to a width in characters, not bytes, so that non-Latin labels line up.
+std::string pad(const std::string& s, size_t width) {
+    size_t chars = 0;
+    for (unsigned char c : s) chars += (c & 0xC0) != 0x80;
+    return chars >= width ? s + " " : s + std::string(width - chars, ' ');
+}
+
 std::string number(double v) {
     if (v == kNoValue) return "";
     char buf[32];
@@ -168,15 +175,22 @@ int runFile(const zs::host::Library& lib, const Options& o) {
             std::printf("]}");
         } else {
             std::printf("\nrecord %ld\n", r);
-            std::printf("  %-4s %-4s %-24s %-12s %s\n", "ch", "set", "averaging", "band", "value");
+            std::printf("  %-4s %-4s %s%s%s\n", "ch", "set", pad("averaging", 16).c_str(),
+                        pad("band", 12).c_str(), "value");
+            size_t shown = 0;
             for (const auto& c : cells) {
+                if (o.limit && shown++ == o.limit) {
+                    std::printf("  ... %zu more values (zsig file PATH shows them all)\n",
+                                cells.size() - o.limit);
+                    break;
+                }
                 const std::string avg =
                     c.averagingName.empty() ? std::to_string(c.averaging) : c.averagingName;
                 const std::string band =
                     c.bandLabel.empty() ? std::to_string(c.column) : c.bandLabel;
                 const std::string v = number(c.value);
-                std::printf("  %-4d %-4d %-24s %-12s %s\n", c.row, c.group + 1, avg.c_str(),
-                            band.c_str(), v.empty() ? "-" : v.c_str());
+                std::printf("  %-4d %-4d %s%s%s\n", c.row, c.group + 1, pad(avg, 16).c_str(),
+                            pad(band, 12).c_str(), v.empty() ? "-" : v.c_str());
             }
         }
     }
