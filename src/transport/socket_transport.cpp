@@ -48,6 +48,9 @@ uint32_t socketReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, in
     int32_t ownFlag = 0;
     int32_t& flag = pending ? *pending : ownFlag;
     uint32_t count = 0;
+    // A flag whose receive is no longer in the record (another transfer used the block since)
+    // has nothing to collect: post afresh rather than report that transfer's count.
+    if (flag && io.posted != platform::PostedIo::Receive) flag = 0;
     if (flag) {
         // The receive posted by an earlier call: collect it, do not post another.
         if (platform::waitPosted(io, stop, timeoutMs) != IoWait::Completed) return 0;

@@ -160,10 +160,13 @@ IoStart postSend(SocketHandle socket, const uint8_t* data, uint32_t length, Over
     DWORD sent = 0;
     count = 0;
     if (::WSASend(sock(socket), &buf, 1, &sent, 0, native(io), nullptr) == 0) {
+        io.posted = PostedIo::None;
         count = sent;
         return IoStart::Done;
     }
-    return ::WSAGetLastError() == WSA_IO_PENDING ? IoStart::Pending : IoStart::Failed;
+    if (::WSAGetLastError() == WSA_IO_PENDING) return IoStart::Pending;
+    io.posted = PostedIo::None;
+    return IoStart::Failed;
 }
 
 IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
@@ -176,10 +179,13 @@ IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overl
     DWORD flags = 0;
     count = 0;
     if (::WSARecv(sock(socket), &buf, 1, &received, &flags, native(io), nullptr) == 0) {
+        io.posted = PostedIo::None;
         count = received;
         return IoStart::Done;
     }
-    return ::WSAGetLastError() == WSA_IO_PENDING ? IoStart::Pending : IoStart::Failed;
+    if (::WSAGetLastError() == WSA_IO_PENDING) return IoStart::Pending;
+    io.posted = PostedIo::None;
+    return IoStart::Failed;
 }
 
 IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs) {
@@ -206,7 +212,7 @@ bool postedResult(Overlapped& io, uint32_t& count) {
     const BOOL ok =
         ::WSAGetOverlappedResult(sock(io.postedSocket), native(io), &transferred, FALSE, &flags);
     count = ok ? transferred : 0;
-    if (ok) io.posted = PostedIo::None;
+    if (ok || HasOverlappedIoCompleted(native(io))) io.posted = PostedIo::None;
     return ok != FALSE;
 }
 
