@@ -103,7 +103,7 @@ TEST(RecordedFileEndToEnd, CurrentLayoutSampleThroughTheExports) {
     const auto& layout = sampleLayout(description, kSampleCurrent);
     Host h;
     const int32_t id = h.openPath("samples/sample-current.bin");
-    ASSERT_EQ(id, 256);
+    ASSERT_GE(id, 256);
     EXPECT_EQ(h.devices(), 0);
     EXPECT_EQ(h.count(id), kSampleCurrent.records);
     EXPECT_EQ(h.type(id), kSampleCurrent.deviceType);
@@ -164,8 +164,10 @@ TEST(RecordedFileEndToEnd, CurrentLayoutSampleThroughTheExports) {
 TEST(RecordedFileEndToEnd, OlderLayoutSampleAndIdentifiers) {
     const auto description = builtDescription();
     Host h;
+    // The identifiers start at 256 in a fresh process; a library kept mapped between tests
+    // (as under some sanitizers) goes on counting.
     const int32_t id = h.openPath("samples/sample-older.bin");
-    ASSERT_EQ(id, 256);
+    ASSERT_GE(id, 256);
     EXPECT_EQ(h.type(id), kSampleOlder.programNumber - 5536);
     for (int record : {2, 0})
         ASSERT_EQ(h.step(id, record), 1),
@@ -186,7 +188,7 @@ TEST(RecordedFileEndToEnd, OlderLayoutSampleAndIdentifiers) {
     EXPECT_EQ(h.openPath(dir / "unknown.bin"), -2);
     EXPECT_EQ(h.openPath(dir / "missing.bin"), -1);
     const int32_t partial = h.openPath(dir / "partial.bin");
-    EXPECT_EQ(partial, 258);
+    EXPECT_EQ(partial, id + 2);
     EXPECT_EQ(h.count(partial), 2);
     EXPECT_EQ(h.step(partial, 1), 1);
     EXPECT_EQ(h.step(partial, 2), 0);
