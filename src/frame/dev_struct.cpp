@@ -5,6 +5,7 @@ namespace zs::frame {
 // The I/O thread has ended before the last reference goes; nothing here waits for it.
 DevStruct::~DevStruct() {
     transport::closeLink(*this);
+    packetProcessor.reset();
     stopEvent.reset();
     dataLock.reset();
     bandLock.reset();

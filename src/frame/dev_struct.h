@@ -3,6 +3,7 @@
 #include "platform/io_thread.h"
 #include "telemetry/data_processor.h"
 #include "transport/device_link.h"
+#include "transport/packet_process.h"
 #include "zentrel_signal.h"
 
 #include <array>
@@ -67,6 +68,7 @@ struct DevStruct : telemetry::CDataProcessor, transport::DeviceLink {
     std::unique_ptr<platform::Event> stopEvent; // manual-reset
     std::atomic<int32_t> online{1};
     uint32_t requestedProgram = 0xFFFF;
+    std::unique_ptr<transport::CPacketProcess> packetProcessor; // tagged or sync framing
     std::atomic<uint32_t> lastPacketTick{0};
     std::atomic<uint32_t> seenPacketTick{0};
 
