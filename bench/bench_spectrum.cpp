@@ -58,21 +58,21 @@ BENCHMARK(BM_ReferenceRadix2)->Unit(benchmark::kMillisecond);
 static void BM_FftwSamePath(benchmark::State& state) {
     auto& f = fixture();
     double* in = fftw_alloc_real(N);
-    fftw_complex* spec = fftw_alloc_complex(N / 2 + 1);
-    fftw_plan plan = fftw_plan_dft_r2c_1d(static_cast<int>(N), in, spec, FFTW_MEASURE);
+    fftw_complex* bins = fftw_alloc_complex(N / 2 + 1);
+    fftw_plan plan = fftw_plan_dft_r2c_1d(static_cast<int>(N), in, bins, FFTW_MEASURE);
     const double* w = f.tables.window.get();
     for (auto _ : state) {
         const size_t start = 70000 - N;
         for (size_t i = 0; i < N; ++i) in[i] = f.ring[start + i] * w[i];
         fftw_execute(plan);
         for (size_t k = kSpectrumFirstBin; k <= kSpectrumLastBin; ++k) {
-            const double re = spec[k][0] / N, im = spec[k][1] / N;
+            const double re = bins[k][0] / N, im = bins[k][1] / N;
             f.out[k - kSpectrumFirstBin] = 10.0 * std::log10(2.0 * (re * re + im * im));
         }
         benchmark::DoNotOptimize(f.out.data());
     }
     fftw_destroy_plan(plan);
-    fftw_free(spec);
+    fftw_free(bins);
     fftw_free(in);
 }
 BENCHMARK(BM_FftwSamePath)->Unit(benchmark::kMillisecond);
