@@ -9,7 +9,7 @@
 
 namespace zs::test {
 
-struct LayoutSpec {
+struct LayoutEntry {
     uint32_t typeCode = 0;
     std::vector<uint32_t> words{};
     std::vector<uint16_t> valueFlags{}; // written from version 4
@@ -25,19 +25,19 @@ struct LayoutSpec {
         averagingSets{};
 };
 
-struct ChannelBlockSpec {
+struct ChannelBlockEntry {
     std::u16string language{};
     std::u16string title{};
     std::array<std::u16string, 4> captions{};
     std::array<std::u16string, 4> channelNames{}; // written from version 7
 };
 
-struct ChannelSetSpec {
+struct ChannelSetEntry {
     uint32_t key = 0;
-    std::vector<ChannelBlockSpec> blocks{};
+    std::vector<ChannelBlockEntry> blocks{};
 };
 
-struct SignalSpec {
+struct SignalEntry {
     uint32_t typeCode = 0;
     double samplingRateHigh = 0.0;
     double samplingRateNormal = 0.0;
@@ -50,23 +50,23 @@ struct SignalSpec {
     std::vector<uint32_t> trailerWords{};
 };
 
-struct ParameterSpec {
+struct ParameterEntry {
     std::u16string textA{};
     std::u16string textB{};
     std::u16string textC{};
     uint32_t x = 0, y = 0, z = 0;
 };
 
-struct FileSpec {
+struct DescriptionImage {
     uint32_t magic = 0x44545046;
     uint32_t version = 13;
-    std::vector<LayoutSpec> layouts{};
-    std::vector<ChannelSetSpec> channelSets{};
+    std::vector<LayoutEntry> layouts{};
+    std::vector<ChannelSetEntry> channelSets{};
     std::vector<std::u16string> bandNames{};
-    std::vector<SignalSpec> signals{};
+    std::vector<SignalEntry> signals{};
     // Version 4 and below: one list without language; later: blocks by language.
-    std::vector<ParameterSpec> oldParameters{};
-    std::vector<std::pair<std::u16string, std::vector<ParameterSpec>>> parameterBlocks{};
+    std::vector<ParameterEntry> oldParameters{};
+    std::vector<std::pair<std::u16string, std::vector<ParameterEntry>>> parameterBlocks{};
     std::vector<std::pair<uint32_t, uint32_t>> codePairs{}; // from version 6
     std::vector<std::pair<std::u16string, std::vector<std::pair<uint32_t, std::u16string>>>>
         overrides{}; // from version 12
@@ -97,7 +97,7 @@ class ByteWriter {
     std::vector<uint8_t> bytes{};
 };
 
-inline std::vector<uint8_t> buildDescription(const FileSpec& f) {
+inline std::vector<uint8_t> buildDescription(const DescriptionImage& f) {
     ByteWriter w;
     const uint32_t v = f.version;
     w.u32(f.magic).u32(v);

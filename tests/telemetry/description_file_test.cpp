@@ -9,21 +9,21 @@ namespace zs::telemetry {
 namespace {
 
 using test::buildDescription;
-using test::FileSpec;
-using test::LayoutSpec;
+using test::DescriptionImage;
+using test::LayoutEntry;
 
 const std::u16string kRu = u"Русский";
 const std::u16string kEn = u"English";
 
-bool parse(DescriptionTable& table, const FileSpec& spec, std::u16string_view lang = kRu) {
-    return parseTelemetryDescription(table, buildDescription(spec), lang);
+bool parse(DescriptionTable& table, const DescriptionImage& image, std::u16string_view lang = kRu) {
+    return parseTelemetryDescription(table, buildDescription(image), lang);
 }
 
 // A file that uses every section, so that each one is both read and cut short.
-FileSpec fullSpec(uint32_t version = 13) {
-    FileSpec f;
+DescriptionImage fullImage(uint32_t version = 13) {
+    DescriptionImage f;
     f.version = version;
-    LayoutSpec l;
+    LayoutEntry l;
     l.typeCode = 28;
     l.words = {0xF0030000, 0x50040000, 0x201B0000, 0x01100000};
     l.valueFlags = {1, 2, 3, 4};
@@ -54,7 +54,7 @@ FileSpec fullSpec(uint32_t version = 13) {
 
 TEST(DescriptionFile, FullFileStoresEveryFieldOfTheLoadLanguage) {
     DescriptionTable t;
-    ASSERT_TRUE(parse(t, fullSpec()));
+    ASSERT_TRUE(parse(t, fullImage()));
 
     ASSERT_EQ(t.layouts.size(), 1u);
     const StreamLayout& l = t.layouts.at(28);
@@ -104,7 +104,7 @@ TEST(DescriptionFile, FullFileStoresEveryFieldOfTheLoadLanguage) {
 TEST(DescriptionFile, HeaderOnlyFileLoadsButMatchesNothing) {
     DescriptionTable t;
     t.bandNames = {u"old"};
-    FileSpec f;
+    DescriptionImage f;
     f.version = 0;
     EXPECT_FALSE(parse(t, f));
     EXPECT_TRUE(t.bandNames.empty()); // the file was read: the name table is cut to its 0
@@ -134,9 +134,9 @@ TEST(DescriptionFile, FieldsAppearByVersion) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.version);
-        FileSpec f;
+        DescriptionImage f;
         f.version = c.version;
-        LayoutSpec l;
+        LayoutEntry l;
         l.typeCode = 5;
         l.words = {0x00010000, 0x00020000};
         l.valueFlags = {1, 2};
@@ -169,9 +169,9 @@ TEST(DescriptionFile, FieldsAppearByVersion) {
 }
 
 TEST(DescriptionFile, BandNameBase2OfOldVersionsWrapsBelowZero) {
-    FileSpec f;
+    DescriptionImage f;
     f.version = 10;
-    LayoutSpec l;
+    LayoutEntry l;
     l.typeCode = 1;
     l.words = {0};
     f.layouts = {l};
@@ -182,15 +182,15 @@ TEST(DescriptionFile, BandNameBase2OfOldVersionsWrapsBelowZero) {
 
 TEST(DescriptionFile, RejectedHeadersChangeNothing) {
     DescriptionTable before;
-    ASSERT_TRUE(parse(before, fullSpec()));
+    ASSERT_TRUE(parse(before, fullImage()));
     for (uint32_t version : {14u, 15u, 0x80000000u}) {
-        FileSpec f = fullSpec();
+        DescriptionImage f = fullImage();
         f.version = version;
         DescriptionTable t = before;
         EXPECT_FALSE(parse(t, f)) << version;
         EXPECT_EQ(t, before) << version;
     }
-    FileSpec f = fullSpec();
+    DescriptionImage f = fullImage();
     f.magic = 0x44545047;
     DescriptionTable t = before;
     EXPECT_FALSE(parse(t, f));
@@ -199,14 +199,14 @@ TEST(DescriptionFile, RejectedHeadersChangeNothing) {
 
 TEST(DescriptionFile, EveryTruncationLeavesTheTableAsItWas) {
     DescriptionTable before;
-    FileSpec first;
+    DescriptionImage first;
     first.layouts = {{.typeCode = 99, .words = {0x00010000}}};
     first.bandNames = {u"keep"};
     first.codePairs = {{5, 5}};
     first.parameterBlocks = {{kRu, {{u"p", u"q", u"r", 0, 0, 0}}}};
     ASSERT_FALSE(parse(before, first));
     for (uint32_t version : {2u, 6u, 13u}) {
-        const std::vector<uint8_t> bytes = buildDescription(fullSpec(version));
+        const std::vector<uint8_t> bytes = buildDescription(fullImage(version));
         for (size_t cut = 0; cut < bytes.size(); ++cut) {
             DescriptionTable t = before;
             const std::span<const uint8_t> prefix(bytes.data(), cut);
@@ -250,7 +250,7 @@ TEST(DescriptionFile, ImpossibleCountsAndLengthsFailBeforeAllocating) {
 }
 
 TEST(DescriptionFile, TrailingBytesAreIgnored) {
-    std::vector<uint8_t> bytes = buildDescription(fullSpec());
+    std::vector<uint8_t> bytes = buildDescription(fullImage());
     bytes.insert(bytes.end(), {1, 2, 3});
     DescriptionTable t;
     EXPECT_TRUE(parseTelemetryDescription(t, bytes, kRu));
@@ -258,7 +258,7 @@ TEST(DescriptionFile, TrailingBytesAreIgnored) {
 }
 
 TEST(DescriptionFile, LaterLayoutOfOneTypeWinsAndTypeOffsetsFollowTheirWords) {
-    FileSpec f;
+    DescriptionImage f;
     f.layouts = {{.typeCode = 7, .words = {0x201B0000}},
                  {.typeCode = 7, .words = {0x00010000, 0x201B0000}},
                  {.typeCode = 8, .words = {0x00010000, 0x50040000}},
@@ -273,7 +273,7 @@ TEST(DescriptionFile, LaterLayoutOfOneTypeWinsAndTypeOffsetsFollowTheirWords) {
 
 TEST(DescriptionFile, OtherLanguagesLeaveTextsAndNamesEmpty) {
     DescriptionTable t;
-    EXPECT_FALSE(parse(t, fullSpec(), u"Deutsch"));
+    EXPECT_FALSE(parse(t, fullImage(), u"Deutsch"));
     const StreamLayout& l = t.layouts.at(28);
     for (const auto& text : l.texts) EXPECT_TRUE(text.empty());
     EXPECT_TRUE(l.averagingNames.empty());
@@ -285,24 +285,24 @@ TEST(DescriptionFile, OtherLanguagesLeaveTextsAndNamesEmpty) {
 TEST(DescriptionFile, LanguageTagsCompareUnitByUnit) {
     for (std::u16string_view lang : {u"русский", u"Русски", u"Русский ", u""}) {
         DescriptionTable t;
-        EXPECT_FALSE(parse(t, fullSpec(), lang));
+        EXPECT_FALSE(parse(t, fullImage(), lang));
         EXPECT_TRUE(t.channelNameSets.empty());
     }
     DescriptionTable t;
-    EXPECT_TRUE(parse(t, fullSpec(), kEn));
+    EXPECT_TRUE(parse(t, fullImage(), kEn));
     EXPECT_EQ(t.channelNameSets.at(42).channelNames[0], u"X");
     EXPECT_EQ(t.bandNames[0], u"ignored");
     EXPECT_EQ(t.layouts.at(28).averagingNames.at(5), u"Other");
 }
 
 TEST(DescriptionFile, ReloadMergesEntryByEntry) {
-    FileSpec first = fullSpec();
+    DescriptionImage first = fullImage();
     first.layouts.push_back({.typeCode = 30, .words = {0x201B0000}});
     first.channelSets.push_back({43, {{kRu, u"t", {}, {u"n", u"", u"", u""}}}});
     first.signals.push_back({.typeCode = 31});
     first.bandNames = {u"a", u"b", u"c", u"d", u"e"};
 
-    FileSpec second;
+    DescriptionImage second;
     second.layouts = {{.typeCode = 28, .words = {0x00010000, 0x201B0000}}};
     second.channelSets = {{42, {{kRu, u"new", {}, {u"N", u"", u"", u""}}}}};
     second.bandNames = {u"x", u"y"};
@@ -327,7 +327,7 @@ TEST(DescriptionFile, ReloadMergesEntryByEntry) {
 }
 
 TEST(DescriptionFile, BandNameOverridesStayInsideTheTable) {
-    FileSpec f;
+    DescriptionImage f;
     f.bandNames = {u"a", u"b"};
     f.overrides = {{kRu, {{2, u"at size"}, {0xFFFFFFFF, u"far"}, {1, u"B"}}}, {kRu, {{0, u"A"}}}};
     DescriptionTable t;
@@ -336,8 +336,8 @@ TEST(DescriptionFile, BandNameOverridesStayInsideTheTable) {
 }
 
 TEST(DescriptionFile, LaterMatchingSetsReplaceEarlierOnes) {
-    FileSpec f;
-    LayoutSpec l;
+    DescriptionImage f;
+    LayoutEntry l;
     l.typeCode = 1;
     l.words = {0};
     l.textSets = {{kRu, {u"1", u"", u"", u"", u"", u""}}, {kRu, {u"2", u"", u"", u"", u"", u""}}};
@@ -375,7 +375,7 @@ TEST(DescriptionFile, LoadsFromAFileAndFailsQuietlyWithoutOne) {
     std::filesystem::create_directories(dir);
     const auto path = dir / "TeleDescFile.bin";
     {
-        const auto bytes = buildDescription(fullSpec());
+        const auto bytes = buildDescription(fullImage());
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     }
