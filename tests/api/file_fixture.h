@@ -63,9 +63,9 @@ inline std::vector<uint8_t> encodeB(int32_t value) {
     return w.b;
 }
 
-inline FileSpec fixtureDescription() {
-    FileSpec f;
-    LayoutSpec a;
+inline DescriptionImage fixtureDescription() {
+    DescriptionImage f;
+    LayoutEntry a;
     a.typeCode = kTypeA;
     a.words = {0x201B0000, 0x201C0000, 0,          0,          0x00010000, 0x00020000,
                0x50040000, 0x20110000, 0x40100000, 0x40130001, 0x51100000, 0x51100001,
@@ -74,7 +74,7 @@ inline FileSpec fixtureDescription() {
     a.bandNameBase1 = 0;
     a.bandNameBase3 = 1;
     a.averagingSets = {{u"Русский", {{0, u"Fast, A-weighted"}}}};
-    LayoutSpec b;
+    LayoutEntry b;
     b.typeCode = kTypeB;
     b.words = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0x201C0000, 0x51100000, 0};
     b.recordSize = kRecordSizeB;
