@@ -7,7 +7,6 @@ PRESETS ?= native asan win32
 
 test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
-	@echo "make test: all suites passed ($(PRESETS))"
 
 demo: deps-native build-native
 	./build/native/bin/zsig demo
