@@ -21,5 +21,5 @@ if echo "$missing" | grep -q ':i386'; then
   $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -q
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends $missing >/tmp/zs-apt.log 2>&1 \
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q $missing >/tmp/zs-apt.log 2>&1 \
   || { tail -n 30 /tmp/zs-apt.log; exit 1; }
