@@ -1,7 +1,7 @@
+#include "platform/debug_output.h"
+
 #include <mutex>
 #include <string>
-
-#include "platform/debug_output.h"
 
 namespace zs::platform {
 namespace {

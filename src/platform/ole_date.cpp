@@ -1,6 +1,6 @@
-#include <cmath>
-
 #include "platform/local_time.h"
+
+#include <cmath>
 
 namespace zs::platform {
 namespace {
@@ -38,8 +38,8 @@ double oleDateFromCalendar(const CalendarTime& t) {
     long month = t.month - 1;
     year += month >= 0 ? month / 12 : (month - 11) / 12;
     month = ((month % 12) + 12) % 12;
-    const long days = daysFromCivil(year, static_cast<unsigned>(month + 1), 1) + (t.day - 1) -
-                      kEpochDays;
+    const long days =
+        daysFromCivil(year, static_cast<unsigned>(month + 1), 1) + (t.day - 1) - kEpochDays;
     const double fraction =
         (t.hour * 3600.0 + t.minute * 60.0 + t.second + t.milliseconds / 1000.0) / 86400.0;
     // Negative dates keep the time of day as a positive fraction: -1.25 is 29 Dec 1899 06:00.

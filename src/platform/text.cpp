@@ -1,6 +1,6 @@
-#include <cstdint>
-
 #include "platform/text.h"
+
+#include <cstdint>
 
 namespace zs::platform {
 

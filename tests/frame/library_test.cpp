@@ -1,9 +1,9 @@
-#include <cmath>
-#include <gtest/gtest.h>
-
 #include "frame/library.h"
 #include "support/library_fixture.h"
 #include "zentrel_signal.h"
+
+#include <cmath>
+#include <gtest/gtest.h>
 
 using namespace zs;
 using zs::test::LibraryTest;

@@ -1,12 +1,12 @@
+#include "frame/lookup.h"
+#include "frame/mailbox.h"
+#include "platform/clock.h"
+
 #include <atomic>
 #include <gtest/gtest.h>
 #include <list>
 #include <memory>
 #include <thread>
-
-#include "frame/lookup.h"
-#include "frame/mailbox.h"
-#include "platform/clock.h"
 
 using namespace zs;
 
@@ -57,8 +57,8 @@ TEST(Lookup, MixedAndFileRules) {
     struct Case {
         int32_t index;
         int expected;
-    } cases[] = {{0, 10}, {2, 12}, {3, -1}, {255, -1}, {256, 1256}, {300, 1300},
-                 {257, -1}, {-1, -1}, {-256, -1}};
+    } cases[] = {{0, 10},     {2, 12},   {3, -1},  {255, -1}, {256, 1256},
+                 {300, 1300}, {257, -1}, {-1, -1}, {-256, -1}};
     for (auto c : cases) EXPECT_EQ(mixed(devices, files, c.index), c.expected) << c.index;
     // Rule F does not split at 256: a small value is simply never an identifier.
     Files small = {{0}, {5}};

@@ -1,9 +1,9 @@
+#include "frame/spectrum.h"
+
 #include <cmath>
 #include <gtest/gtest.h>
 #include <random>
 #include <vector>
-
-#include "frame/spectrum.h"
 
 using namespace zs::frame;
 

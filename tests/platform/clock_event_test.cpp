@@ -1,8 +1,8 @@
-#include <gtest/gtest.h>
-#include <thread>
-
 #include "platform/clock.h"
 #include "platform/event.h"
+
+#include <gtest/gtest.h>
+#include <thread>
 
 using namespace zs::platform;
 

@@ -1,8 +1,8 @@
+#include "platform/debug_output.h"
+
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-
-#include "platform/debug_output.h"
 
 using namespace zs::platform;
 

@@ -1,8 +1,8 @@
-#include <atomic>
-#include <gtest/gtest.h>
-
 #include "platform/event.h"
 #include "platform/io_thread.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
 
 using namespace zs::platform;
 

@@ -1,15 +1,15 @@
-#include <cmath>
-#include <gtest/gtest.h>
-
 #include "platform/dynlib.h"
 #include "platform/local_time.h"
 #include "platform/text.h"
 
+#include <cmath>
+#include <gtest/gtest.h>
+
 using namespace zs::platform;
 
 TEST(Text, Utf8RoundTripsEveryPlane) {
-    const std::u16string samples[] = {u"", u"abc", u"Русский", u"\u00B5m/s\u00B2", u"\U0001D11E x",
-                                      u"\u20AC"};
+    const std::u16string samples[] = {
+        u"", u"abc", u"Русский", u"\u00B5m/s\u00B2", u"\U0001D11E x", u"\u20AC"};
     for (const auto& s : samples) EXPECT_EQ(utf16FromUtf8(utf8FromUtf16(s)), s);
     EXPECT_EQ(utf8FromUtf16(u"\u0416"), "\xD0\x96");
 }
@@ -18,7 +18,8 @@ TEST(Text, MalformedInputBecomesReplacementCharacters) {
     EXPECT_EQ(utf16FromUtf8("a\xC0"), u"a\uFFFD");         // truncated sequence
     EXPECT_EQ(utf16FromUtf8("\xE0\x41\x41"), u"\uFFFDAA"); // bad continuation
     const char16_t lone[] = {u'a', 0xD800, u'b'};
-    EXPECT_EQ(utf8FromUtf16(std::u16string_view(lone, 3)), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(utf8FromUtf16(std::u16string_view(lone, 3)), "a\xEF\xBF\xBD"
+                                                           "b");
 }
 
 TEST(Text, NarrowTextRoundTripsAscii) {

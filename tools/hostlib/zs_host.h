@@ -1,10 +1,10 @@
 #pragma once
 // Loads the shipped library by name and looks its exports up by name, as a host program
 // does. Used by zsig and by the end-to-end tests.
+#include "zentrel_signal.h"
+
 #include <stdexcept>
 #include <string>
-
-#include "zentrel_signal.h"
 
 #ifdef _WIN32
 #include <windows.h>

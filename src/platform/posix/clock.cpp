@@ -1,6 +1,6 @@
-#include <ctime>
-
 #include "platform/clock.h"
+
+#include <ctime>
 
 namespace zs::platform {
 

@@ -1,6 +1,6 @@
-#include <dlfcn.h>
-
 #include "platform/dynlib.h"
+
+#include <dlfcn.h>
 
 namespace zs::platform {
 
@@ -14,7 +14,9 @@ DynamicLibrary::~DynamicLibrary() {
     if (handle_ && !keep_) dlclose(handle_);
 }
 
-void* DynamicLibrary::symbol(const char* name) const { return dlsym(handle_, name); }
+void* DynamicLibrary::symbol(const char* name) const {
+    return dlsym(handle_, name);
+}
 
 std::unique_ptr<DynamicLibrary> openVendorLibrary(const char* fileName) {
     const auto local = ownModuleDirectory() / fileName;

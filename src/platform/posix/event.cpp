@@ -1,12 +1,13 @@
+#include "platform/event.h"
+
+#include "platform/clock.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
 #include <vector>
-
-#include "platform/clock.h"
-#include "platform/event.h"
 
 namespace zs::platform {
 
@@ -16,7 +17,9 @@ Event::Event(Reset mode, bool initiallySet) : mode_(mode) {
     if (handle_ < 0) throw std::runtime_error("eventfd");
 }
 
-Event::~Event() { close(handle_); }
+Event::~Event() {
+    close(handle_);
+}
 
 void Event::set() {
     const uint64_t one = 1;

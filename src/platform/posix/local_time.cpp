@@ -1,7 +1,7 @@
+#include "platform/local_time.h"
+
 #include <ctime>
 #include <sys/time.h>
-
-#include "platform/local_time.h"
 
 namespace zs::platform {
 

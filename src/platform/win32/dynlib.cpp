@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/dynlib.h"
+
+#include <windows.h>
 
 namespace zs::platform {
 

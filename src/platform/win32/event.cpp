@@ -1,8 +1,8 @@
+#include "platform/event.h"
+
 #include <stdexcept>
 #include <vector>
 #include <windows.h>
-
-#include "platform/event.h"
 
 namespace zs::platform {
 
@@ -11,10 +11,18 @@ Event::Event(Reset mode, bool initiallySet) : mode_(mode) {
     if (!handle_) throw std::runtime_error("CreateEvent");
 }
 
-Event::~Event() { CloseHandle(handle_); }
-void Event::set() { SetEvent(handle_); }
-void Event::reset() { ResetEvent(handle_); }
-bool Event::tryAcquire() { return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+Event::~Event() {
+    CloseHandle(handle_);
+}
+void Event::set() {
+    SetEvent(handle_);
+}
+void Event::reset() {
+    ResetEvent(handle_);
+}
+bool Event::tryAcquire() {
+    return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0;
+}
 bool Event::wait(uint32_t timeoutMs) {
     return WaitForSingleObject(handle_, timeoutMs) == WAIT_OBJECT_0;
 }
@@ -22,8 +30,8 @@ bool Event::wait(uint32_t timeoutMs) {
 int waitAny(Event* const* events, size_t count, uint32_t timeoutMs) {
     std::vector<HANDLE> handles(count);
     for (size_t i = 0; i < count; ++i) handles[i] = events[i]->native();
-    const DWORD r = WaitForMultipleObjects(static_cast<DWORD>(count), handles.data(), FALSE,
-                                           timeoutMs);
+    const DWORD r =
+        WaitForMultipleObjects(static_cast<DWORD>(count), handles.data(), FALSE, timeoutMs);
     if (r >= WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + count) return static_cast<int>(r - WAIT_OBJECT_0);
     return kWaitTimedOut;
 }

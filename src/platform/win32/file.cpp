@@ -1,7 +1,7 @@
+#include "platform/file.h"
+
 #include <share.h>
 #include <stdio.h>
-
-#include "platform/file.h"
 
 namespace zs::platform {
 

@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "platform/local_time.h"
+
+#include <windows.h>
 
 namespace zs::platform {
 
