@@ -291,4 +291,38 @@ void sendBands(DevicePtr record) {
     sendEncoding(*record, e);
 }
 
+void sendSwitchOff(DevicePtr record) {
+    if (!record || isSyncFamily(record->linkKind)) return;
+    const auto payload = wordBytes({19, 325});
+    sendTaggedCommand(record, payload.data(), payload.size());
+}
+
+void sendDateTime(DevicePtr record, uint32_t value) {
+    if (!record) return;
+    std::vector<uint8_t> payload = wordBytes({11});
+    putLong(payload, value);
+    putLong(payload, ~value);
+    sendTaggedCommand(record, payload.data(), payload.size());
+}
+
+void sendProgramSwitch(DevicePtr record, std::u16string_view name) {
+    if (!record) return;
+    std::vector<uint8_t> payload = wordBytes({14});
+    for (char16_t c : name) putWord(payload, static_cast<uint16_t>(c));
+    putWord(payload, 0);
+    sendTaggedCommand(record, payload.data(), payload.size());
+}
+
+void sendGeneratorItem(DevicePtr record, int32_t code, int32_t value) {
+    std::vector<uint8_t> payload = wordBytes({static_cast<uint16_t>(code)});
+    putLong(payload, static_cast<uint32_t>(value));
+    sendTaggedPacket(std::move(record), payload.data(), payload.size(), 0);
+}
+
+void sendRateSwitch(DevicePtr record, uint32_t baudRate) {
+    std::vector<uint8_t> payload = wordBytes({10, 2});
+    putLong(payload, baudRate | 0x80000000u);
+    sendTaggedPacket(std::move(record), payload.data(), payload.size(), 0);
+}
+
 } // namespace zs::engine

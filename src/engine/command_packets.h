@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 namespace zs::engine {
@@ -67,6 +68,18 @@ void sendSigRegMode(DevicePtr record, uint16_t mode, uint16_t gain, uint16_t mas
 void sendRingEntry(DevicePtr record, const frame::RingEntry& entry);
 // The caller keeps bandBytes unchanged during the call (it holds the pending band set).
 void sendBands(DevicePtr record);
+
+// Packets of the command engine and the thread start, in the frames above.
+// Switch-off (19, 325): the tagged family only, on FTDI, TCP or WinUSB.
+void sendSwitchOff(DevicePtr record);
+// Date/time (11, value, complement of value): both families, on FTDI, TCP or WinUSB.
+void sendDateTime(DevicePtr record, uint32_t value);
+// Program switch (14, the name's UTF-16 characters, 0) on FTDI, TCP or WinUSB. The caller
+// decides which devices take a program by name.
+void sendProgramSwitch(DevicePtr record, std::u16string_view name);
+// Generator item (code, value) and rate switch (10, 2, rate with bit 31 set): FTDI only.
+void sendGeneratorItem(DevicePtr record, int32_t code, int32_t value);
+void sendRateSwitch(DevicePtr record, uint32_t baudRate);
 
 // Range byte of the two-byte command and range word of the WinUSB and UDP commands: older
 // programs (number below 28) number the ranges the other way round.

@@ -213,6 +213,27 @@ std::vector<Case> cases() {
          tagged(concat({{0x14, 0x00}, bands, {0x37}})),
          bands,
          {}},
+        {"switch-off",
+         kTaggedKind,
+         30,
+         [](DevicePtr d) { engine::sendSwitchOff(d); },
+         tagged({0x04, 0x00, 0x13, 0x00, 0x45, 0x01, 0x59}),
+         {0x13, 0x00, 0x45, 0x01},
+         {}},
+        {"date/time",
+         kTaggedKind,
+         30,
+         [](DevicePtr d) { engine::sendDateTime(d, 0x00020000); },
+         tagged({0x0A, 0x00, 0x0B, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF, 0xFF, 0xFD, 0xFF, 0x07}),
+         {0x0B, 0x00, 0x00, 0x00, 0x02, 0x00, 0xFF, 0xFF, 0xFD, 0xFF},
+         {}},
+        {"program switch",
+         kTaggedKind,
+         30,
+         [](DevicePtr d) { engine::sendProgramSwitch(d, u"ABCDE"); },
+         tagged({0x0E, 0x00, 0x0E, 0x00, 'A', 0, 'B', 0, 'C', 0, 'D', 0, 'E', 0, 0, 0, 0x5D}),
+         {0x0E, 0x00, 'A', 0, 'B', 0, 'C', 0, 'D', 0, 'E', 0, 0, 0},
+         {}},
         {"bands shorter than 20 bytes",
          kTaggedKind,
          30,
@@ -301,6 +322,20 @@ std::vector<Case> cases() {
          [](DevicePtr d) { engine::sendRingEntry(d, ringEntry()); },
          {},
          {},
+         {}},
+        {"sync switch-off",
+         kSyncKind,
+         30,
+         [](DevicePtr d) { engine::sendSwitchOff(d); },
+         {},
+         {},
+         {}},
+        {"sync date/time",
+         kSyncKind,
+         30,
+         [](DevicePtr d) { engine::sendDateTime(d, 0xFFFFFFFF); },
+         tagged({0x0A, 0x00, 0x0B, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x07}),
+         {0x0B, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00},
          {}},
         {"sync bands: every word, FTDI only",
          kSyncKind,
@@ -473,13 +508,11 @@ TEST_F(CommandPackets, ParsersAcceptEveryFramedCommand) {
         }
         for (uint32_t pos = 0; pos < length;)
             if (syncParser.process(stream.data(), length, pos)) ++syncSeen;
-        if (c.linkKind == kSyncKind) {
-            EXPECT_EQ(syncSeen, 1u);
-            EXPECT_EQ(taggedSeen, c.winUsb.empty() ? 0u : 1u);
-        } else {
-            EXPECT_EQ(taggedSeen, 1u);
-            EXPECT_EQ(syncSeen, 0u);
-        }
+        // Only the sync family's own commands are sync packets; each frame parses once.
+        const bool syncFrame = stream[0] == 0x11;
+        EXPECT_TRUE(!syncFrame || c.linkKind == kSyncKind);
+        EXPECT_EQ(syncSeen, syncFrame ? 1u : 0u);
+        EXPECT_EQ(taggedSeen, c.winUsb.empty() ? 0u : 1u);
     }
 }
 
@@ -551,14 +584,19 @@ TEST_F(CommandPackets, WritersUseTheRecordsOverlappedBlock) {
     EXPECT_EQ(dev->resultCalls, 0u);
     EXPECT_EQ(dev->written.size(), 13u);
 
-    // The rate-switch payload: 10, 2, baud 115200 low word, high word with bit 15 set.
-    const Bytes rate = {10, 0, 2, 0, 0x00, 0xC2, 0x01, 0x80};
-    engine::sendTaggedPacket(d, rate.data(), rate.size(), 0);
+    // The rate switch: 10, 2, baud 115200 low word, high word with bit 15 set.
+    engine::sendRateSwitch(d, 115200);
     EXPECT_GE(dev->resultCalls, 2u);
     EXPECT_EQ(Bytes(dev->written.begin() + 13, dev->written.end()),
-              tagged(concat({{0x08, 0x00}, rate, {0x4F}})));
+              tagged({0x08, 0x00, 10, 0, 2, 0, 0x00, 0xC2, 0x01, 0x80, 0x4F}));
 
-    const uint32_t before = dev->resultCalls;
+    uint32_t before = dev->resultCalls;
+    engine::sendGeneratorItem(d, 33, 0x12345678);
+    EXPECT_GT(dev->resultCalls, before);
+    EXPECT_EQ(Bytes(dev->written.end() - 17, dev->written.end()),
+              tagged({0x06, 0x00, 0x21, 0x00, 0x78, 0x56, 0x34, 0x12, 0x35}));
+
+    before = dev->resultCalls;
     engine::sendSyncPacket(d, {141, 0x8000});
     EXPECT_GT(dev->resultCalls, before);
     EXPECT_EQ(Bytes(dev->written.end() - 12, dev->written.end()),
@@ -573,6 +611,8 @@ TEST_F(CommandPackets, WritersSendOnlyOverFtdi) {
     const Bytes payload = {0x20, 0x00, 0x10, 0x00, 0x00, 0x00};
     engine::sendTaggedPacket(d, payload.data(), payload.size(), 0);
     engine::sendSyncPacket(d, {1, 2});
+    engine::sendGeneratorItem(d, 32, 1000);
+    engine::sendRateSwitch(d, 115200);
     engine::sendStart(d); // a marker: the first bytes to arrive must be its packet
     EXPECT_EQ(readExactly(tcp.far, 13), tagged({0x02, 0x00, 0x15, 0x00, 0x15}));
     forgetSockets(d);
