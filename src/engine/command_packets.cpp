@@ -279,15 +279,21 @@ void sendRingEntry(DevicePtr record, const frame::RingEntry& entry) {
 
 void sendBands(DevicePtr record) {
     if (!record) return;
+    const DevStruct& d = *record;
+    sendBands(std::move(record), d.bandBytes);
+}
+
+void sendBands(DevicePtr record, const std::vector<uint16_t>& words) {
+    if (!record) return;
     if (isSyncFamily(record->linkKind)) {
-        if (record->hasFtdi()) sendSyncPacket(record, record->bandBytes);
+        if (record->hasFtdi()) sendSyncPacket(record, words);
         return;
     }
     // A band set shorter than the instrument's 20 bytes would be read as a different
     // selection: send nothing rather than pad or cut it.
-    if (record->bandBytes.size() * 2 < kBandPayloadSize) return;
+    if (words.size() * 2 < kBandPayloadSize) return;
     Encoding e;
-    for (size_t i = 0; i < kBandPayloadSize / 2; ++i) putWord(e.payload, record->bandBytes[i]);
+    for (size_t i = 0; i < kBandPayloadSize / 2; ++i) putWord(e.payload, words[i]);
     sendEncoding(*record, e);
 }
 

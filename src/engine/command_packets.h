@@ -68,6 +68,9 @@ void sendSigRegMode(DevicePtr record, uint16_t mode, uint16_t gain, uint16_t mas
 void sendRingEntry(DevicePtr record, const frame::RingEntry& entry);
 // The caller keeps bandBytes unchanged during the call (it holds the pending band set).
 void sendBands(DevicePtr record);
+// The same for a band set the caller took out of bandBytes, so that the host may append to
+// bandBytes meanwhile.
+void sendBands(DevicePtr record, const std::vector<uint16_t>& words);
 
 // Packets of the command engine and the thread start, in the frames above.
 // Switch-off (19, 325): the tagged family only, on FTDI, TCP or WinUSB.
