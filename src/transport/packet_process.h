@@ -24,6 +24,9 @@ class CPacketProcess {
     virtual uint8_t variant() const { return 0; }
 
     uint32_t capacity() const { return capacity_; }
+    // Sets the largest payload accepted; identification lowers it for short replies and
+    // restores it. Never above the buffer's own size.
+    void setCapacity(uint32_t capacity) { capacity_ = capacity; }
     const uint8_t* payload() const { return payload_; }
     uint8_t* payload() { return payload_; }
     uint32_t payloadLength() const { return payloadLength_; }
