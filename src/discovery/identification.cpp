@@ -1,0 +1,415 @@
+#include "discovery/identification.h"
+
+#include "frame/library.h"
+#include "platform/clock.h"
+#include "telemetry/record_decoder.h"
+#include "transport/dispatch.h"
+#include "transport/ftdi_transport.h"
+#include "transport/socket_transport.h"
+
+#include <map>
+#include <memory>
+#include <span>
+
+namespace zs::discovery {
+
+using frame::DevStruct;
+using transport::CPacketProcess;
+
+namespace {
+
+constexpr uint32_t kRates[3] = {2304000, 115200, 2048000};
+constexpr uint32_t kNetworkExtraMs = 150;
+constexpr uint32_t kReadSize = static_cast<uint32_t>(transport::kRxBufferSize);
+
+constexpr uint8_t kQuery[15] = {'k', 'X', '-', 'w', 'a', 'v', 'e', 0, 4, 0, 0, 0, 0, 0, 0};
+constexpr uint8_t kAcknowledge[2] = {0xA0, 0x1A};
+constexpr uint8_t kProgramListRequest[12] = {0x11, 0x22, 0x33, 0x44, 4, 0, 0, 0, 0, 0, 0, 0};
+
+// A record that is not a network link reads with a queue call first, so turns never block.
+bool isNetwork(const DevStruct& d) {
+    return !d.hasFtdi();
+}
+
+uint16_t word(const uint8_t* p, uint32_t index) {
+    return static_cast<uint16_t>(p[2 * index] | p[2 * index + 1] << 8);
+}
+
+uint32_t stageOf(const DevStruct& d) {
+    return static_cast<uint32_t>(d.linkState) >> 8;
+}
+uint32_t stepOf(const DevStruct& d) {
+    return static_cast<uint32_t>(d.linkState) & 0xFF;
+}
+void setStep(DevStruct& d, uint32_t step, uint32_t now) {
+    d.linkState = static_cast<int32_t>((static_cast<uint32_t>(d.linkState) & ~0xFFu) | step);
+    d.stateTime = now;
+}
+void setState(DevStruct& d, uint32_t state, uint32_t now) {
+    d.linkState = static_cast<int32_t>(state);
+    d.stateTime = now;
+}
+// Moves to the next stage once `timeoutMs` (lengthened on network links) has passed.
+void nextStageAfter(DevStruct& d, uint32_t now, uint32_t timeoutMs) {
+    if (isNetwork(d)) timeoutMs += kNetworkExtraMs;
+    if (d.linkState == -1 || now - d.stateTime < timeoutMs) return;
+    d.linkState = static_cast<int32_t>((static_cast<uint32_t>(d.linkState) & ~0xFFu) + 0x100);
+}
+
+void ensureLinkObjects(DevStruct& d, bool tagged) {
+    if (!d.packetProcessor) {
+        if (tagged)
+            d.packetProcessor = std::make_unique<transport::CDoutPacketProcess>(8192);
+        else
+            d.packetProcessor = std::make_unique<transport::CDinPacketProcess>(5120);
+    }
+    if (!d.stopEvent)
+        d.stopEvent = std::make_unique<platform::Event>(platform::Event::Reset::Manual, false);
+}
+
+void send(DevStruct& d, const uint8_t* bytes, uint32_t length) {
+    transport::deviceWrite(d, bytes, length, d.stopEvent.get(), d.ioOverlapped);
+}
+
+// One read into rxBuffer: on FTDI only what waits (never blocking), else a socket read with
+// the time-out. Returns the bytes read.
+uint32_t readOnce(DevStruct& d, uint32_t timeoutMs) {
+    if (d.hasFtdi()) {
+        uint32_t waiting = 0;
+        if (transport::d2xx().queue(d.ftdiHandle, &waiting) != transport::kD2xxOk || waiting == 0)
+            return 0;
+        if (waiting > kReadSize) waiting = kReadSize;
+        return transport::ftdiRead(d.ftdiHandle, d.rxBuffer.data(), waiting, d.stopEvent.get(),
+                                   d.ioOverlapped);
+    }
+    return transport::deviceRead(d, d.rxBuffer.data(), kReadSize, d.stopEvent.get(), d.ioOverlapped,
+                                 &d.readPending, timeoutMs + kNetworkExtraMs);
+}
+
+// Reads once and hands every completed packet to `onPacket` (payload, length); `onPacket`
+// returns false to stop looking at the rest. The packet-size limit is `limit` meanwhile
+// (0: unchanged).
+template <class Fn>
+void readPackets(DevStruct& d, uint32_t timeoutMs, uint32_t limit, Fn&& onPacket) {
+    const uint32_t n = readOnce(d, timeoutMs);
+    if (n == 0) return;
+    CPacketProcess& p = *d.packetProcessor;
+    const uint32_t saved = p.capacity();
+    if (limit != 0 && limit < saved) p.setCapacity(limit);
+    uint32_t position = 0;
+    while (p.process(d.rxBuffer.data(), n, position))
+        if (!onPacket(p.payload(), p.payloadLength())) break;
+    p.setCapacity(saved);
+}
+
+// The rate step while the step is below 4.
+void rateStep(DevStruct& d, uint32_t rate) {
+    if (stepOf(d) < 4) transport::deviceRateStep(d, rate, d.stopEvent.get());
+}
+
+enum class Outcome { Going, Remove };
+
+// Tries of a tagged-packet record at a preset rate, each a 2000 ms wait; then it fails.
+constexpr uint32_t kPresetTries = 3;
+
+// A failed record the caller keeps is marked done even without keepOnFailure: left in a
+// failure stage it would get turns for ever.
+Outcome failure(DevStruct& d, bool removeFailed) {
+    if (removeFailed) return Outcome::Remove;
+    d.linkState = -1;
+    return Outcome::Going;
+}
+
+struct Pass {
+    bool removeFailed;
+    uint32_t presetRate;
+    int count = 0;
+    std::map<const DevStruct*, uint32_t> presetWaits;
+};
+
+Outcome taggedTurn(DevStruct& d, Pass& pass) {
+    ensureLinkObjects(d, true);
+    uint32_t now = platform::tickMs();
+    if (pass.presetRate != 0) {
+        transport::deviceRateStep(d, pass.presetRate, d.stopEvent.get());
+        // A wait that timed out comes back as the next stage at step 0; count it.
+        if (stageOf(d) == 5 && stepOf(d) != 5 && ++pass.presetWaits[&d] >= kPresetTries) {
+            d.linkState = 0x600;
+        } else {
+            d.linkState = 0x405;
+        }
+        now = platform::tickMs();
+    }
+    const uint32_t stage = stageOf(d);
+    const uint32_t step = stepOf(d);
+    const bool network = isNetwork(d);
+
+    if (stage <= 2) {
+        const uint32_t rate = kRates[stage];
+        if (step < 4) {
+            rateStep(d, rate);
+        } else if (step == 4) {
+            if (network && d.hasTcp()) readOnce(d, 50);
+            send(d, kQuery, sizeof kQuery);
+            setStep(d, 5, now);
+        } else {
+            readPackets(d, 50, 64, [&](const uint8_t* p, uint32_t length) {
+                if (length < 4 || word(p, 0) != 0) return true;
+                d.maxBaudRate = 0;
+                if (length >= 16 && word(p, 2) == 0xAAAA) {
+                    uint32_t count = word(p, 6);
+                    if (count > length / 4) count = length / 4;
+                    for (uint32_t i = 0; i < count && 14 + 4 * i + 4 <= length; ++i) {
+                        const uint8_t* r = p + 14 + 4 * i;
+                        const uint32_t listed =
+                            r[0] | r[1] << 8 | r[2] << 16 | static_cast<uint32_t>(r[3]) << 24;
+                        if (listed > d.maxBaudRate) d.maxBaudRate = listed;
+                    }
+                }
+                if (!network)
+                    transport::ftdiWrite(d.ftdiHandle, kAcknowledge, sizeof kAcknowledge,
+                                         d.stopEvent.get(), d.ioOverlapped);
+                setState(d, ((stage + 3) << 8) + 4, now);
+                return true;
+            });
+            if (stageOf(d) == stage) nextStageAfter(d, now, 100);
+        }
+        return Outcome::Going;
+    }
+    if (stage <= 5) {
+        const uint32_t rate = kRates[stage - 3];
+        if (step < 4) {
+            rateStep(d, rate);
+        } else if (step == 4) {
+            send(d, kAcknowledge, sizeof kAcknowledge);
+            setStep(d, 5, now);
+        } else {
+            readPackets(d, 50, 0, [&](const uint8_t* p, uint32_t length) {
+                if (length >= 2 && word(p, 0) == 61) return true;
+                applyIdentificationAtRate(d, rate, p, length);
+                ++pass.count;
+                return true;
+            });
+            nextStageAfter(d, now, 2000);
+        }
+        return Outcome::Going;
+    }
+    if (d.multiDout && !d.keepOnFailure) {
+        d.linkState = 0;
+        d.linkKind = 13;
+        d.packetProcessor.reset();
+        return Outcome::Going;
+    }
+    return failure(d, pass.removeFailed);
+}
+
+// The first packet longer than `minLength` - 1 bytes is the identification record.
+void readIdentification(DevStruct& d, Pass& pass, uint32_t timeoutMs, uint32_t minLength,
+                        uint32_t rate) {
+    readPackets(d, timeoutMs, 0, [&](const uint8_t* p, uint32_t length) {
+        if (length < minLength) return true;
+        if (rate != 0) d.baudRate = rate;
+        applyIdentification(d, p, length);
+        ++pass.count;
+        return false;
+    });
+}
+
+// The network line command of a sync-packet link: code by channel, `value` on or off.
+void networkLine(DevStruct& d, uint32_t value);
+
+Outcome syncTurn(DevStruct& d, Pass& pass) {
+    ensureLinkObjects(d, false);
+    if (pass.presetRate != 0) {
+        transport::deviceRateStep(d, pass.presetRate, d.stopEvent.get());
+        d.linkState = 0x705;
+    }
+    const uint32_t now = platform::tickMs();
+    const uint32_t stage = stageOf(d);
+    const uint32_t step = stepOf(d);
+    const bool network = isNetwork(d);
+    const uint8_t mask = d.linkKind == 13 ? 0x40 : 0x20;
+
+    switch (stage) {
+    case 0:
+        if (step == 0) {
+            if (network) {
+                networkLine(d, 0x41);
+            } else {
+                transport::d2xx().bitMode(d.ftdiHandle, mask, 4);
+                const uint8_t pulse = 0x20;
+                transport::ftdiWrite(d.ftdiHandle, &pulse, 1, d.stopEvent.get(), d.ioOverlapped);
+            }
+            setStep(d, 1, now);
+        } else if (step == 1) {
+            if (!network && readOnce(d, 0) != 0) d.stateTime = now;
+            if (now - d.stateTime >= 400) {
+                if (network)
+                    networkLine(d, 0);
+                else
+                    transport::d2xx().bitMode(d.ftdiHandle, mask, 0);
+                setStep(d, 2, now);
+            }
+        } else {
+            nextStageAfter(d, now, 800);
+        }
+        break;
+    case 1:
+        if (step < 4) {
+            rateStep(d, 768000);
+        } else if (step == 4) {
+            if (network && d.hasTcp()) readOnce(d, 250);
+            send(d, kProgramListRequest, sizeof kProgramListRequest);
+            setStep(d, 5, now);
+        } else if (step == 5) {
+            readPackets(d, 150, 22, [&](const uint8_t* p, uint32_t length) {
+                if (length <= 2 || word(p, 0) != 0) return true;
+                d.baudRate = 768000;
+                uint16_t program = word(p, 1);
+                for (uint32_t i = 1; i < length / 2; ++i)
+                    if (word(p, i) == d.requestedProgram) program = word(p, i);
+                const uint8_t select[12] = {0x11,
+                                            0x22,
+                                            0x33,
+                                            0x44,
+                                            4,
+                                            0,
+                                            0,
+                                            0,
+                                            static_cast<uint8_t>(program),
+                                            static_cast<uint8_t>(program >> 8),
+                                            static_cast<uint8_t>(program),
+                                            static_cast<uint8_t>(program >> 8)};
+                send(d, select, sizeof select);
+                setStep(d, 6, now);
+                return false;
+            });
+            if (stepOf(d) == 5) nextStageAfter(d, now, 100);
+        } else {
+            readIdentification(d, pass, 2000, 17, 0);
+            nextStageAfter(d, now, 2000);
+        }
+        break;
+    case 2:
+        if (step < 4) {
+            rateStep(d, 230400);
+        } else {
+            readIdentification(d, pass, 1000, 17, 230400);
+            nextStageAfter(d, now, 1000);
+        }
+        break;
+    case 3:
+        if (step < 4) {
+            rateStep(d, 1728000);
+        } else if (step == 4) {
+            uint8_t wake[60] = {0x11, 0x22, 0x33, 0x44, 0x32, 0x00, 0xCD, 0xFF};
+            send(d, wake, sizeof wake);
+            setStep(d, 5, now);
+        } else {
+            readIdentification(d, pass, 2000, 1, 1728000);
+            nextStageAfter(d, now, 2000);
+        }
+        break;
+    case 4:
+        if (step < 4) {
+            rateStep(d, 115200);
+        } else {
+            readIdentification(d, pass, 2000, 8, 115200);
+            nextStageAfter(d, now, 1000);
+        }
+        break;
+    default:
+        return failure(d, pass.removeFailed);
+    }
+    return Outcome::Going;
+}
+
+void networkLine(DevStruct& d, uint32_t value) {
+    transport::lineCommand(d.commandSocketHandle(), d.channelIndex != 0 ? 1 : 64, value,
+                           d.stopEvent.get(), d.ioOverlapped);
+}
+
+void lineSetUp(DevStruct& d, uint32_t presetRate) {
+    const transport::D2xxApi& api = transport::d2xx();
+    const uint32_t k = d.linkKind;
+    const bool handshake = k == 3 || k == 5 || k == 6 || k == 7;
+    api.flow(d.ftdiHandle, handshake ? 0x0100 : 0, 0, 0);
+    transport::D2xxLineSettings line;
+    api.getLineSettings(d.ftdiHandle, &line);
+    line.flags &= ~2u;
+    line.length = 28;
+    line.byteSize = 8;
+    line.stopBits = 1;
+    api.setLineSettings(d.ftdiHandle, &line);
+    api.characters(d.ftdiHandle, 0, 0, 0, 0);
+    if (presetRate == 0) api.rate(d.ftdiHandle, 3000000);
+}
+
+bool isTaggedKind(uint32_t kind) {
+    return kind == 2 || kind == 3 || kind == 6;
+}
+
+bool stopSignalled(const DevStruct& d) {
+    return d.stopEvent && d.stopEvent->wait(0);
+}
+
+} // namespace
+
+int identifyDevices(bool removeFailed, uint32_t presetRate) {
+    frame::DeviceList& list = frame::lib().devices;
+    for (const auto& d : list)
+        if (!d->ioThread && d->hasFtdi()) lineSetUp(*d, presetRate);
+
+    Pass pass{removeFailed, presetRate, 0, {}};
+    for (;;) {
+        bool active = false;
+        for (auto it = list.begin(); it != list.end();) {
+            const std::shared_ptr<DevStruct> d = *it; // kept alive through a removal
+            if (d->linkKind == 0 || d->linkState == -1) {
+                ++it;
+                continue;
+            }
+            active = true;
+            const Outcome outcome =
+                isTaggedKind(d->linkKind) ? taggedTurn(*d, pass) : syncTurn(*d, pass);
+            if (outcome == Outcome::Remove) {
+                pass.presetWaits.erase(d.get());
+                it = list.erase(it);
+                if (it == list.end()) break;
+                continue;
+            }
+            if (stopSignalled(**it) || (*it)->linkKind == 0) break;
+            ++it;
+        }
+        if (!active) return pass.count;
+    }
+}
+
+void applyIdentificationAtRate(DevStruct& device, uint32_t rate, const uint8_t* record,
+                               uint32_t length) {
+    device.linkState = -1;
+    if (device.linkKind == 2 && device.maxBaudRate > rate) rate = device.maxBaudRate;
+    device.baudRate = rate;
+    if (length < 4) return;
+    uint16_t type = word(record, 0);
+    if (type == 29) type = 28;
+    device.state.deviceType = type;
+    device.state.programNumber = type < 28 ? type : word(record, 1);
+    const auto& table = frame::lib().description;
+    if (device.selectLayout(table))
+        telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(record, length & ~1u),
+                                        device.rows, device.state);
+}
+
+void applyIdentification(DevStruct& device, const uint8_t* record, uint32_t length) {
+    device.linkState = -1;
+    if (length < 4) return;
+    device.state.deviceType = word(record, 0);
+    device.state.programNumber = word(record, 1);
+    const auto& table = frame::lib().description;
+    if (device.selectLayout(table))
+        telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(record, length),
+                                        device.rows, device.state);
+}
+
+} // namespace zs::discovery

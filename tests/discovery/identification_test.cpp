@@ -1,0 +1,329 @@
+// Identification of FTDI instruments against simulated instruments of both families, each
+// answering only at its own line rate with a record built from the reference description.
+#include "description_json.h"
+#include "description_source.h"
+#include "discovery/identification.h"
+#include "frame/library.h"
+#include "record_encoder.h"
+#include "sim_d2xx.h"
+#include "sim_ftdi_instrument.h"
+#include "transport/d2xx.h"
+
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <vector>
+
+namespace zs::test {
+namespace {
+
+using discovery::identifyDevices;
+using frame::DevStruct;
+using sim::D2xxCall;
+using sim::D2xxRole;
+using sim::FtdiInstrument;
+using sim::SimD2xx;
+using Family = FtdiInstrument::Family;
+
+const zsdesc::Description& reference() {
+    static const zsdesc::Description d = [] {
+        std::ifstream in("TeleDescFile.json");
+        return zsdesc::descriptionFromJson(nlohmann::json::parse(in));
+    }();
+    return d;
+}
+
+// An identification record of `type` as the instrument sends it.
+std::vector<uint8_t> identificationRecord(uint16_t type, uint16_t program, uint32_t serial) {
+    for (const auto& layout : reference().layouts) {
+        if (layout.typeCode != type) continue;
+        sim::RecordContent content;
+        content.deviceType = type;
+        content.programNumber = program;
+        content.serialNumber = serial;
+        content.sequence = 1;
+        return sim::encodeRecord(layout.words, layout.wideColumns, content,
+                                 layout.recordSize.value_or(0));
+    }
+    throw std::runtime_error("no layout for the type");
+}
+
+struct Added {
+    std::shared_ptr<DevStruct> record;
+    std::shared_ptr<FtdiInstrument> instrument;
+    sim::SimD2xxDevice* device;
+};
+
+class Identification : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        SimD2xx::instance().reset();
+        transport::installD2xxForTests(&SimD2xx::table());
+        frame::libraryLoad();
+        ASSERT_FALSE(frame::lib().description.layouts.empty());
+    }
+    void TearDown() override {
+        frame::libraryUnload();
+        transport::installD2xxForTests(nullptr);
+        SimD2xx::instance().reset();
+    }
+
+    // Opens a simulated instrument as a list builder does and appends its record.
+    Added add(const char* serial, uint32_t linkKind, FtdiInstrument model) {
+        Added a;
+        a.device = &SimD2xx::instance().addDevice(serial, "Simulated analyser");
+        a.instrument = FtdiInstrument::attach(*a.device, std::move(model));
+        a.record = std::make_shared<DevStruct>();
+        a.record->ftdiHandle = transport::d2xx().open(serial, 0xC0000000, 0, nullptr, 3,
+                                                      transport::kD2xxOpenFlags, nullptr);
+        a.record->linkKind = linkKind;
+        frame::lib().devices.push_back(a.record);
+        return a;
+    }
+
+    static bool listed(const std::shared_ptr<DevStruct>& record) {
+        for (const auto& d : frame::lib().devices)
+            if (d == record) return true;
+        return false;
+    }
+
+    static FtdiInstrument tagged(uint32_t rate, std::vector<uint8_t> record) {
+        FtdiInstrument m;
+        m.family = Family::Tagged;
+        m.rate = rate;
+        m.record = std::move(record);
+        return m;
+    }
+    static FtdiInstrument sync(uint32_t rate, std::vector<uint8_t> record) {
+        FtdiInstrument m;
+        m.family = Family::Sync;
+        m.rate = rate;
+        m.record = std::move(record);
+        return m;
+    }
+    static FtdiInstrument silent() { return tagged(9600, {}); }
+};
+
+// The query is answered in the first stage whose rate the instrument talks at; on a
+// direct-rate link the fastest listed rate wins over the stage's.
+TEST_F(Identification, TaggedInstrumentAnswersTheQueryAtItsRate) {
+    struct Case {
+        uint32_t linkKind, rate;
+        bool packetRate;
+        std::vector<uint32_t> rateList;
+        uint32_t baudRate, maxBaudRate;
+    };
+    const Case cases[] = {
+        {2, 2304000, false, {921600, 3000000}, 3000000, 3000000},
+        {3, 115200, true, {3000000}, 115200, 3000000},
+        {2, 2048000, false, {}, 2048000, 0},
+    };
+    const auto bytes = identificationRecord(28, 41, 0x00031001);
+    std::vector<Added> added;
+    int n = 0;
+    for (const Case& c : cases) {
+        auto model = tagged(c.rate, bytes);
+        model.packetRate = c.packetRate;
+        model.rateList = c.rateList;
+        const std::string serial = "ZS00000" + std::to_string(++n);
+        added.push_back(add(serial.c_str(), c.linkKind, model));
+    }
+
+    EXPECT_GT(identifyDevices(true, 0), 0);
+
+    ASSERT_EQ(frame::lib().devices.size(), 3u);
+    for (size_t i = 0; i < added.size(); ++i) {
+        SCOPED_TRACE(i);
+        const DevStruct& d = *added[i].record;
+        EXPECT_EQ(d.linkState, -1);
+        EXPECT_EQ(d.baudRate, cases[i].baudRate);
+        EXPECT_EQ(d.maxBaudRate, cases[i].maxBaudRate);
+        EXPECT_EQ(d.state.deviceType, 28);
+        EXPECT_EQ(d.state.programNumber, 41);
+        EXPECT_EQ(d.state.serialNumber, 0x00031001u);
+        EXPECT_EQ(added[i].instrument->queriesAnswered, 1u);
+        EXPECT_TRUE(dynamic_cast<transport::CDoutPacketProcess*>(d.packetProcessor.get()));
+        EXPECT_TRUE(d.stopEvent);
+    }
+    // The query, then the acknowledge at once.
+    const std::vector<uint8_t>& w = added[0].device->written;
+    const std::vector<uint8_t> expected = {'k', 'X', '-', 'w', 'a', 'v', 'e',  0,   4,
+                                           0,   0,   0,   0,   0,   0,   0xA0, 0x1A};
+    ASSERT_GE(w.size(), expected.size());
+    EXPECT_EQ(std::vector<uint8_t>(w.begin(), w.begin() + 17), expected);
+}
+
+// Line set-up: handshake only on packet-switched kinds, parity checking off, 8 data bits,
+// the set-up rate only without a preset.
+TEST_F(Identification, LineSetUpFollowsTheLinkKind) {
+    auto direct = add("ZS000001", 2, tagged(2304000, identificationRecord(28, 40, 0x00031002)));
+    auto packet = add("ZS000002", 3, tagged(2304000, identificationRecord(28, 40, 0x00031003)));
+    for (auto* dev : {direct.device, packet.device}) {
+        dev->lineSettings.flags = 0xFFFF;
+        dev->lineSettings.byteSize = 7;
+        dev->lineSettings.stopBits = 2;
+    }
+    packet.instrument->packetRate = true;
+
+    identifyDevices(true, 0);
+
+    for (auto* a : {&direct, &packet}) {
+        const auto& h = a->device->history;
+        const bool handshake = a == &packet;
+        ASSERT_GE(h.size(), 5u);
+        EXPECT_EQ(h[1], (D2xxCall{D2xxRole::Flow, handshake ? 0x0100u : 0u, 0}));
+        EXPECT_EQ(h[2].role, D2xxRole::SetLineSettings);
+        EXPECT_EQ(h[3].role, D2xxRole::Characters);
+        EXPECT_EQ(h[3].a, 0u);
+        EXPECT_EQ(h[4], (D2xxCall{D2xxRole::Rate, 3000000, 0}));
+        EXPECT_EQ(a->device->lineSettings.flags, 0xFFFDu);
+        EXPECT_EQ(a->device->lineSettings.byteSize, 8);
+        EXPECT_EQ(a->device->lineSettings.stopBits, 1);
+        EXPECT_EQ(a->device->lineSettings.length, 28u);
+    }
+}
+
+// An instrument that ignores the query is reached by the acknowledge alone; status packets
+// are passed over, and type 29 is stored as 28 with the program from word 1.
+TEST_F(Identification, AcknowledgeStageIdentifiesAnInstrumentThatIgnoresTheQuery) {
+    auto model = tagged(115200, identificationRecord(29, 41, 0x00041001));
+    model.answersQuery = false;
+    model.statusFirst = true;
+    auto a = add("ZS000001", 2, model);
+
+    EXPECT_GT(identifyDevices(true, 0), 0);
+
+    ASSERT_TRUE(listed(a.record));
+    EXPECT_EQ(a.record->linkState, -1);
+    EXPECT_EQ(a.record->baudRate, 115200u);
+    EXPECT_EQ(a.record->state.deviceType, 28);
+    EXPECT_EQ(a.record->state.programNumber, 41);
+    EXPECT_EQ(a.instrument->queriesAnswered, 0u);
+}
+
+// Program selection at 768000 after the reset pulse: the requested program when listed,
+// else the first of the list.
+TEST_F(Identification, SyncInstrumentGetsTheRequestedProgramOrTheFirstListed) {
+    struct Case {
+        uint32_t requested;
+        uint16_t program;
+    };
+    const Case cases[] = {{44, 44}, {0xFFFF, 42}, {7, 42}};
+    std::vector<Added> added;
+    int n = 0;
+    for (const Case& c : cases) {
+        auto model = sync(768000, identificationRecord(43, 42, 0x00051001));
+        model.programs = {42, 44};
+        const std::string serial = "ZS00000" + std::to_string(++n);
+        added.push_back(add(serial.c_str(), 4, model));
+        added.back().record->requestedProgram = c.requested;
+    }
+
+    EXPECT_GT(identifyDevices(true, 0), 0);
+
+    ASSERT_EQ(frame::lib().devices.size(), 3u);
+    for (size_t i = 0; i < added.size(); ++i) {
+        SCOPED_TRACE(i);
+        const DevStruct& d = *added[i].record;
+        EXPECT_EQ(d.linkState, -1);
+        EXPECT_EQ(d.baudRate, 768000u);
+        EXPECT_EQ(added[i].instrument->selectedProgram, cases[i].program);
+        EXPECT_EQ(d.state.deviceType, 43);
+        EXPECT_EQ(d.state.programNumber, cases[i].program);
+        EXPECT_EQ(d.state.decodeCount, 1u);
+        EXPECT_TRUE(dynamic_cast<transport::CDinPacketProcess*>(d.packetProcessor.get()));
+        EXPECT_TRUE(added[i].instrument->pulseSeen);
+    }
+}
+
+// Sync instruments that stream at 230400 or 115200, or wake at 1728000, on both rate kinds.
+TEST_F(Identification, SyncInstrumentsAreFoundAtEveryStageRate) {
+    const auto bytes = identificationRecord(43, 42, 0x00051002);
+    auto streaming = sync(230400, bytes);
+    streaming.packetRate = true;
+    streaming.streams = true;
+    auto slow = sync(115200, bytes);
+    slow.streams = true;
+    auto a = add("ZS000001", 5, streaming);
+    auto b = add("ZS000002", 4, sync(1728000, bytes));
+    auto c = add("ZS000003", 4, slow);
+
+    EXPECT_GT(identifyDevices(true, 0), 0);
+
+    ASSERT_EQ(frame::lib().devices.size(), 3u);
+    const uint32_t rates[] = {230400, 1728000, 115200};
+    const Added* all[] = {&a, &b, &c};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(all[i]->record->linkState, -1);
+        EXPECT_EQ(all[i]->record->baudRate, rates[i]);
+        EXPECT_EQ(all[i]->record->state.deviceType, 43);
+        EXPECT_EQ(all[i]->record->state.decodeCount, 1u);
+    }
+}
+
+// A silent record is removed; a multi-port output module that does not answer the tagged
+// protocol is tried again as kind 13 (its reset pulse on mask 0x40); the others stay.
+TEST_F(Identification, FailuresAreRemovedAndMultiPortModulesFallBackToSyncPackets) {
+    auto gone = add("ZS000001", 2, silent());
+    auto module = sync(768000, identificationRecord(43, 42, 0x00051003));
+    module.programs = {42};
+    module.resetMask = 0x40;
+    auto multi = add("ZS000002", 2, module);
+    multi.record->multiDout = 1;
+    auto good = add("ZS000003", 2, tagged(2304000, identificationRecord(28, 40, 0x00031004)));
+
+    EXPECT_GT(identifyDevices(true, 0), 0);
+
+    EXPECT_FALSE(listed(gone.record));
+    ASSERT_TRUE(listed(multi.record));
+    ASSERT_TRUE(listed(good.record));
+    EXPECT_EQ(frame::lib().devices.size(), 2u);
+    EXPECT_EQ(multi.record->linkKind, 13u);
+    EXPECT_EQ(multi.record->linkState, -1);
+    EXPECT_EQ(multi.record->state.deviceType, 43);
+    EXPECT_EQ(multi.record->baudRate, 768000u);
+    EXPECT_TRUE(dynamic_cast<transport::CDinPacketProcess*>(multi.record->packetProcessor.get()));
+    EXPECT_EQ(good.record->state.deviceType, 28);
+    // A second call leaves the identified records alone.
+    const auto writes = good.device->written.size();
+    EXPECT_EQ(identifyDevices(true, 0), 0);
+    EXPECT_EQ(good.device->written.size(), writes);
+}
+
+// With a preset rate the rate search is skipped: tagged records wait, without query or
+// acknowledge, for the record streamed at the preset rate, and give up after three waits; sync
+// records fail at once. Kept failures are marked done.
+TEST_F(Identification, PresetRateSkipsTheSearchAndKeptFailuresAreMarkedDone) {
+    auto streaming = tagged(768000, identificationRecord(28, 40, 0x00031005));
+    streaming.streams = true;
+    auto answering = add("ZS000001", 2, streaming);
+    auto quiet = add("ZS000002", 2, silent());
+    quiet.record->keepOnFailure = 1;
+    auto syncRecord = add("ZS000003", 4, sync(768000, identificationRecord(43, 42, 0x00051004)));
+
+    EXPECT_GT(identifyDevices(false, 768000), 0);
+
+    EXPECT_EQ(frame::lib().devices.size(), 3u);
+    EXPECT_EQ(answering.record->linkState, -1);
+    EXPECT_EQ(answering.record->state.serialNumber, 0x00031005u);
+    // The record arrives in the acknowledge stage of 115200, whose rate it is applied at.
+    EXPECT_EQ(answering.record->baudRate, 115200u);
+    EXPECT_EQ(quiet.record->linkState, -1);
+    EXPECT_EQ(quiet.record->baudRate, 0u);
+    EXPECT_EQ(syncRecord.record->linkState, -1);
+    EXPECT_EQ(syncRecord.record->baudRate, 0u);
+    for (const Added* a : {&answering, &quiet, &syncRecord}) {
+        // No set-up rate; the preset is the only rate the line is given.
+        for (const D2xxCall& call : a->device->history)
+            if (call.role == D2xxRole::Rate) {
+                EXPECT_EQ(call.a, 768000u);
+            }
+    }
+    EXPECT_EQ(quiet.device->written, (std::vector<uint8_t>{}));
+}
+
+} // namespace
+} // namespace zs::test
