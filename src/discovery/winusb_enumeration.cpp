@@ -1,0 +1,142 @@
+#include "discovery/winusb_enumeration.h"
+
+#include "frame/library.h"
+#include "platform/clock.h"
+#include "telemetry/record_decoder.h"
+#include "transport/winusb_binding.h"
+
+#include <cstring>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace zs::discovery {
+
+using frame::DevStruct;
+
+namespace {
+
+constexpr uint32_t kFrame = 512;
+
+struct Link {
+    void* handle;
+    platform::Overlapped& writeIo;
+    platform::Overlapped& readIo;
+    platform::Event& stop;
+};
+
+uint16_t frameWord(const uint8_t* f, uint32_t index) {
+    return static_cast<uint16_t>(f[2 * index] | f[2 * index + 1] << 8);
+}
+
+bool sendFrame(Link& link, uint16_t w0, uint16_t w1, uint16_t w2, uint16_t w3) {
+    uint8_t frame[kFrame] = {};
+    const uint16_t words[4] = {w0, w1, w2, w3};
+    for (int i = 0; i < 4; ++i) {
+        frame[2 * i] = static_cast<uint8_t>(words[i]);
+        frame[2 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
+    }
+    return transport::winUsbWrite(link.handle, frame, kFrame, &link.stop, link.writeIo) == kFrame;
+}
+
+// One 512-byte frame, waiting no later than `deadline`. A read that times out is left
+// pending; freeing the interface ends it.
+bool readFrame(Link& link, uint8_t* frame, uint32_t deadline) {
+    const transport::WinUsbApi& api = transport::winUsb();
+    platform::Event& done = link.readIo.ensureEvent();
+    uint32_t count = 0;
+    if (api.readPipe(link.handle, transport::kWinUsbInPipe, frame, kFrame, &count,
+                     link.readIo.system()))
+        return count == kFrame;
+    if (platform::lastSystemError() != platform::kErrorIoPending) return false;
+    for (;;) {
+        const uint32_t now = platform::tickMs();
+        const int32_t left = static_cast<int32_t>(deadline - now);
+        if (left <= 0) return false;
+        if (platform::waitAny({&done, &link.stop}, static_cast<uint32_t>(left)) != 0) return false;
+        count = 0;
+        if (api.overlappedResult(link.handle, link.readIo.system(), &count, 0))
+            return count == kFrame;
+        if (platform::lastSystemError() != platform::kErrorIoIncomplete) return false;
+    }
+}
+
+// The identification and description exchange; true when the record was applied.
+bool identify(Link& link, DevStruct& d) {
+    uint8_t f[kFrame];
+    if (!sendFrame(link, 0xAF65, 0x8002, 0x000A, 0x0000)) return false;
+    if (!sendFrame(link, 0xAF65, 0x1413, 0x000A, 0x0000)) return false;
+    const uint32_t helloDeadline = platform::tickMs() + 500;
+    for (;;) {
+        if (!readFrame(link, f, helloDeadline)) return false;
+        if (frameWord(f, 0) == 3 && frameWord(f, 1) == 0x8002 && frameWord(f, 2) == 0xEC0D &&
+            frameWord(f, 3) == 0xEC0D)
+            break;
+    }
+    if (!sendFrame(link, 0xAF65, 0x8002, 0x0000, 0x0000)) return false;
+    if (!readFrame(link, f, platform::tickMs() + 500)) return false;
+    if (frameWord(f, 0) != 3 || !(frameWord(f, 1) & 0x8000) || frameWord(f, 2) != 0 ||
+        frameWord(f, 4) != 0xAAAA)
+        return false;
+    const uint16_t type = frameWord(f, 3);
+    const uint32_t serial = frameWord(f, 6) | static_cast<uint32_t>(frameWord(f, 7)) << 16;
+
+    if (!sendFrame(link, 0xAF65, 0x8002, 0x000A, 0x0003)) return false;
+    const uint32_t deadline = platform::tickMs() + 700;
+    std::vector<uint8_t> words;
+    for (;;) {
+        if (!readFrame(link, f, deadline)) return false;
+        if (frameWord(f, 0) != 2) continue;
+        const uint16_t w1 = frameWord(f, 1);
+        const uint32_t n = (w1 & 0x8000) ? (w1 & 0xFF) : 254;
+        words.insert(words.end(), f + 4, f + 4 + 2 * n);
+        if (w1 & 0x8000) break;
+    }
+    if (words.size() < 4 || frameWord(words.data(), 0) != type) return false;
+    d.state.deviceType = type;
+    d.state.serialNumber = serial;
+    d.state.programNumber = frameWord(words.data(), 1);
+    const auto& table = frame::lib().description;
+    if (d.selectLayout(table))
+        telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(words), d.rows, d.state);
+    return true;
+}
+
+} // namespace
+
+void enumerateWinUsb(const std::shared_ptr<DevStruct>& given) {
+    const transport::WinUsbApi& api = transport::winUsb();
+    if (!api.bound || !api.openInterfaceSet) return;
+    void* set = api.openInterfaceSet(transport::kInstrumentInterfaceClass);
+    if (!set) return;
+    platform::Overlapped writeIo, readIo;
+    writeIo.ensureEvent();
+    readIo.ensureEvent();
+    platform::Event stop(platform::Event::Reset::Auto, false); // never signalled
+
+    for (uint32_t index = 0; index < 100; ++index) {
+        std::u16string path;
+        const uint32_t status = api.interfacePath(set, index, &path);
+        if (status == transport::kNoMoreItems) break;
+        if (status != 0) continue;
+        void* file = api.openFile(path);
+        if (file == transport::kInvalidFile) continue;
+        void* handle = nullptr;
+        if (!api.initialize(file, &handle) || !handle) {
+            api.closeFile(file);
+            continue;
+        }
+        std::shared_ptr<DevStruct> record = given ? given : std::make_shared<DevStruct>();
+        Link link{handle, writeIo, readIo, stop};
+        if (identify(link, *record)) {
+            record->winUsbHandle = handle;
+            record->winUsbFile = file;
+            if (!given) frame::lib().devices.push_back(record);
+        } else {
+            transport::releaseWinUsb(handle, file);
+        }
+    }
+    api.closeInterfaceSet(set);
+}
+
+} // namespace zs::discovery
