@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace zs::test {
@@ -251,6 +252,34 @@ TEST_F(SocketTransport, TcpRateChangeTakesFourTurnsAndThreeHundredMs) {
     EXPECT_THAT(readExactly(command.far, 18),
                 ElementsAre(0x1B, 0x20, 0, 0, 0, 0x30, 0, 0, 0, 0x1B, 0x20, 0, 0, 0, 0, 0, 0, 0));
     EXPECT_THAT(readExactly(pair->far, 6), ElementsAre(0x00, 0x04, 0x00, 0x12, 0x20, 0x02));
+}
+
+// Loopback pairs bind to ports the system chooses; two sockets sharing one would take each
+// other's datagrams. Hundreds of sockets make a shared port near certain if it can happen.
+TEST(SocketBinding, PortsChosenBySystemAreNeverShared) {
+    ASSERT_TRUE(platform::socketsStartup());
+    struct Case {
+        const char* name;
+        platform::SocketHandle (*open)();
+    };
+    for (const Case c :
+         {Case{"udp", platform::openUdpSocket}, Case{"tcp", platform::openTcpSocket}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<platform::SocketHandle> sockets;
+        std::set<uint16_t> ports;
+        for (int i = 0; i < 600; ++i) {
+            const platform::SocketHandle s = c.open();
+            if (s == platform::kNoSocket) break;
+            sockets.push_back(s);
+            platform::SocketAddress at{platform::kLoopbackAddress, 0};
+            if (!platform::bindSocket(s, at) || !platform::localAddress(s, at)) break;
+            ports.insert(at.port);
+        }
+        for (const platform::SocketHandle s : sockets) platform::closeSocket(s);
+        EXPECT_EQ(sockets.size(), 600u);
+        EXPECT_EQ(ports.size(), sockets.size());
+    }
+    platform::socketsCleanup();
 }
 
 TEST(UdpTransport, DatagramsBothWaysAndATimedOutReceiveCollectedLater) {

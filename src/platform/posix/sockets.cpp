@@ -79,8 +79,16 @@ void closeSocket(SocketHandle socket) {
 }
 
 bool bindSocket(SocketHandle socket, const SocketAddress& local) {
-    const int one = 1;
-    ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Reuse lets a fixed TCP port be bound while old connections linger in TIME_WAIT. For a
+    // UDP socket or a port the system chooses it would let the port be shared with another
+    // socket that asked for reuse, and datagrams could go to either.
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    if (local.port != 0 && ::getsockopt(fd(socket), SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 &&
+        type == SOCK_STREAM) {
+        const int one = 1;
+        ::setsockopt(fd(socket), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
     const sockaddr_in sa = toNative(local);
     return ::bind(fd(socket), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
 }
