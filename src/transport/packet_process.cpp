@@ -49,12 +49,12 @@ uint32_t findStart(const uint8_t* bytes, uint32_t length, uint32_t position, uin
 } // namespace
 
 CPacketProcess::CPacketProcess(uint32_t capacity)
-    : capacity_(capacity), payload_(new uint8_t[capacity ? capacity : 1]), cursor_(payload_),
-      ownsPayload_(true) {}
+    : bufferSize_(capacity), capacity_(capacity), payload_(new uint8_t[capacity ? capacity : 1]),
+      cursor_(payload_), ownsPayload_(true) {}
 
 CPacketProcess::CPacketProcess(uint32_t capacity, uint8_t* lentBuffer)
-    : capacity_(lentBuffer ? capacity : 0), payload_(lentBuffer), cursor_(lentBuffer),
-      ownsPayload_(false) {}
+    : bufferSize_(lentBuffer ? capacity : 0), capacity_(bufferSize_), payload_(lentBuffer),
+      cursor_(lentBuffer), ownsPayload_(false) {}
 
 CPacketProcess::~CPacketProcess() {
     if (ownsPayload_) delete[] payload_;

@@ -26,7 +26,9 @@ class CPacketProcess {
     uint32_t capacity() const { return capacity_; }
     // Sets the largest payload accepted; identification lowers it for short replies and
     // restores it. Never above the buffer's own size.
-    void setCapacity(uint32_t capacity) { capacity_ = capacity; }
+    void setCapacity(uint32_t capacity) {
+        capacity_ = capacity < bufferSize_ ? capacity : bufferSize_;
+    }
     const uint8_t* payload() const { return payload_; }
     uint8_t* payload() { return payload_; }
     uint32_t payloadLength() const { return payloadLength_; }
@@ -34,6 +36,7 @@ class CPacketProcess {
     uint32_t state() const { return state_; }
 
   protected:
+    uint32_t bufferSize_; // what the payload buffer holds; the limit never passes it
     uint32_t capacity_;
     uint8_t* payload_;
     uint8_t* cursor_;

@@ -262,6 +262,13 @@ TEST_F(Parsers, LentBufferReceivesThePayloadAndIsNotOwned) {
     CDoutPacketProcess owned(8);
     EXPECT_TRUE(owned.ownsPayload());
     EXPECT_EQ(owned.capacity(), 8u);
+    // The payload limit can be lowered and restored, never raised past the buffer.
+    owned.setCapacity(4);
+    EXPECT_TRUE(feed(owned, tagged('1', {1, 2, 3, 4, 5})).empty());
+    owned.setCapacity(1000);
+    EXPECT_EQ(owned.capacity(), 8u);
+    EXPECT_TRUE(feed(owned, tagged('1', Bytes(9, 1))).empty());
+    EXPECT_EQ(feed(owned, tagged('1', Bytes(8, 1))).size(), 1u);
     // Without a buffer nothing can be accepted.
     CDoutPacketProcess none(100, nullptr);
     EXPECT_TRUE(feed(none, tagged('1', {1})).empty());
