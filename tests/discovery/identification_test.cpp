@@ -8,12 +8,16 @@
 #include "sim_d2xx.h"
 #include "sim_ftdi_instrument.h"
 #include "transport/d2xx.h"
+#include "transport/loopback.h"
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace zs::test {
@@ -323,6 +327,65 @@ TEST_F(Identification, PresetRateSkipsTheSearchAndKeptFailuresAreMarkedDone) {
             }
     }
     EXPECT_EQ(quiet.device->written, (std::vector<uint8_t>{}));
+}
+
+// A TCP channel-0 instrument: the tagged protocol over the socket, where the query reply is
+// not acknowledged at once and the acknowledge stage sends the only acknowledge.
+TEST_F(Identification, TaggedInstrumentOnTcpChannelZero) {
+    TcpPair pair;
+    ASSERT_TRUE(pair.ok());
+    const auto recordBytes = identificationRecord(28, 40, 0x00031006);
+    std::atomic<bool> done{false};
+    std::atomic<int> queries{0}, acknowledges{0};
+    std::thread instrument([&] {
+        static constexpr uint8_t query[15] = {'k', 'X', '-', 'w', 'a', 'v', 'e', 0,
+                                              4,   0,   0,   0,   0,   0,   0};
+        std::vector<uint8_t> seen;
+        size_t scanned = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!done && std::chrono::steady_clock::now() < deadline) {
+            uint8_t buffer[256];
+            const int n = platform::receiveTimed(pair.far, buffer, sizeof buffer, 20);
+            if (n <= 0) continue;
+            seen.insert(seen.end(), buffer, buffer + n);
+            for (; scanned < seen.size(); ++scanned) {
+                const uint8_t* at = seen.data() + scanned;
+                const size_t left = seen.size() - scanned;
+                if (left >= sizeof query && std::equal(query, query + sizeof query, at)) {
+                    const uint8_t reply[8] = {};
+                    const auto frame = sim::taggedFrame(reply);
+                    platform::sendAll(pair.far, frame.data(), frame.size());
+                    ++queries;
+                    scanned += sizeof query - 1;
+                } else if (queries > 0 && left >= 2 && at[0] == 0xA0 && at[1] == 0x1A) {
+                    const auto frame = sim::taggedFrame(recordBytes);
+                    platform::sendAll(pair.far, frame.data(), frame.size());
+                    ++acknowledges;
+                    ++scanned;
+                } else if (left < sizeof query) {
+                    break; // wait for the rest of a possible query
+                }
+            }
+        }
+    });
+    auto record = std::make_shared<DevStruct>();
+    record->tcpSocket = pair.near;
+    pair.near = platform::kNoSocket; // the record closes it
+    record->linkKind = 6;
+    record->maxBaudRate = 0;
+    frame::lib().devices.push_back(record);
+
+    const int count = identifyDevices(true, 0);
+    done = true;
+    instrument.join();
+
+    EXPECT_GT(count, 0);
+    ASSERT_TRUE(listed(record));
+    EXPECT_EQ(record->linkState, -1);
+    EXPECT_EQ(record->baudRate, 2304000u);
+    EXPECT_EQ(record->state.serialNumber, 0x00031006u);
+    EXPECT_EQ(queries, 1);
+    EXPECT_EQ(acknowledges, 1);
 }
 
 } // namespace
