@@ -26,7 +26,7 @@ constexpr uint8_t kQuery[15] = {'k', 'X', '-', 'w', 'a', 'v', 'e', 0, 4, 0, 0, 0
 constexpr uint8_t kAcknowledge[2] = {0xA0, 0x1A};
 constexpr uint8_t kProgramListRequest[12] = {0x11, 0x22, 0x33, 0x44, 4, 0, 0, 0, 0, 0, 0, 0};
 
-// A record that is not a network link reads with a queue call first, so turns never block.
+// Without an FTDI handle the link is a network one, whose time-outs get an extra allowance.
 bool isNetwork(const DevStruct& d) {
     return !d.hasFtdi();
 }
@@ -203,7 +203,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
     return failure(d, pass.removeFailed);
 }
 
-// The first packet longer than `minLength` - 1 bytes is the identification record.
+// The first packet of at least `minLength` bytes is the identification record.
 void readIdentification(DevStruct& d, Pass& pass, uint32_t timeoutMs, uint32_t minLength,
                         uint32_t rate) {
     readPackets(d, timeoutMs, 0, [&](const uint8_t* p, uint32_t length) {
