@@ -217,7 +217,7 @@ TEST_F(Dispatch, CloseLinkClosesOnlyTheFirstLinkAndSleepsOnlyForSockets) {
 
     start = platform::tickMs();
     transport::closeLink(*link);
-    EXPECT_GE(platform::tickMs() - start, 100u);
+    EXPECT_GE(platform::tickMs() - start, 90u); // ticks may come in 15.6 ms steps
     EXPECT_EQ(link->tcpSocket, platform::kNoSocket);
     tcp.near = platform::kNoSocket; // closed by the link
     uint8_t in[4];
