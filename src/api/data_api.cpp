@@ -2,8 +2,8 @@
 #include "api/guard.h"
 #include "api/records.h"
 #include "api/text_out.h"
+#include "frame/fourier.h"
 #include "frame/result_access.h"
-#include "frame/spectrum.h"
 #include "zentrel_signal.h"
 
 using namespace zs;

@@ -1,8 +1,8 @@
 #pragma once
 #include "frame/dev_struct.h"
 #include "frame/file_struct.h"
+#include "frame/fourier_tables.h"
 #include "frame/generator.h"
-#include "frame/spectrum_tables.h"
 #include "telemetry/description_table.h"
 #include "transport/winusb_binding.h"
 

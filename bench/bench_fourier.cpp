@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "frame/spectrum.h"
+#include "frame/fourier.h"
 #ifdef ZS_HAVE_FFTW
 #include <fftw3.h>
 #endif

@@ -1,4 +1,4 @@
-#include "frame/spectrum.h"
+#include "frame/fourier.h"
 
 #include <cmath>
 #include <utility>

@@ -1,5 +1,5 @@
 #pragma once
-#include "frame/spectrum_tables.h"
+#include "frame/fourier_tables.h"
 
 #include <cstddef>
 

@@ -1,4 +1,4 @@
-#include "frame/spectrum_tables.h"
+#include "frame/fourier_tables.h"
 
 #include <cmath>
 
