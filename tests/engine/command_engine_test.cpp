@@ -1,5 +1,6 @@
 #include "engine/command_engine.h"
 #include "engine/program_table.h"
+#include "engine/wire_bytes.h"
 #include "platform/clock.h"
 #include "transport/loopback.h"
 #include "transport/sim_fixtures.h"
@@ -15,33 +16,10 @@ namespace zs::test {
 namespace {
 
 using engine::DevicePtr;
-using Bytes = std::vector<uint8_t>;
 using sim::D2xxCall;
 using sim::D2xxRole;
 
-constexpr uint32_t kTaggedKind = 2;
-constexpr uint32_t kSyncKind = 4;
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// "kX-wave", variant 0, then the literal length, payload and checksum.
-Bytes tagged(const Bytes& rest) {
-    return concat({{'k', 'X', '-', 'w', 'a', 'v', 'e', 0x00}, rest});
-}
-
-Bytes winUsbFrame(const Bytes& payload) {
-    Bytes frame(512, 0);
-    frame[0] = 0x65;
-    frame[1] = 0xAF;
-    frame[2] = static_cast<uint8_t>(payload.size() / 2);
-    frame[3] = 0x80;
-    std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    return frame;
-}
+using namespace zs::test::wire;
 
 frame::RingEntry ringEntry(uint8_t first) {
     frame::RingEntry e;

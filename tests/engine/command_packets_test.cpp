@@ -1,4 +1,5 @@
 #include "engine/command_packets.h"
+#include "engine/wire_bytes.h"
 #include "platform/clock.h"
 #include "transport/loopback.h"
 #include "transport/packet_process.h"
@@ -14,22 +15,9 @@ namespace zs::test {
 namespace {
 
 using engine::DevicePtr;
-using Bytes = std::vector<uint8_t>;
 using ::testing::ElementsAreArray;
 
-constexpr uint32_t kTaggedKind = 2;
-constexpr uint32_t kSyncKind = 4;
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-// "kX-wave", variant 0, then the literal length, payload and checksum.
-Bytes tagged(const Bytes& rest) {
-    return concat({{'k', 'X', '-', 'w', 'a', 'v', 'e', 0x00}, rest});
-}
+using namespace zs::test::wire;
 
 Bytes datagram(uint32_t command, const Bytes& payload = {}) {
     return concat({{0xCB, 0x8A, 0x7A, 0x7B, 0x34, 0x75, 0x85, 0x84},
@@ -446,16 +434,6 @@ class CommandPackets : public SimWinUsbTest {
         return b.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{b};
     }
 };
-
-Bytes winUsbFrame(const Bytes& payload) {
-    Bytes frame(512, 0);
-    frame[0] = 0x65;
-    frame[1] = 0xAF;
-    frame[2] = static_cast<uint8_t>(payload.size() / 2);
-    frame[3] = 0x80;
-    std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    return frame;
-}
 
 TEST_F(CommandPackets, EveryEncoderOverFtdi) {
     for (const auto& c : cases()) {
