@@ -189,24 +189,22 @@ struct SimWinUsbCalls {
             platform::setLastSystemError(kErrorGenFailure);
             return 0;
         }
-        if (d->pendingRead && d->pendingRead->block == overlapped) {
-            if (!d->pendingRead->done) {
+        // The read or write posted on this block: its count once done, and it is forgotten.
+        int32_t result = -1;
+        auto collect = [&](auto& pending) {
+            if (result >= 0 || !pending || pending->block != overlapped) return;
+            if (!pending->done) {
                 platform::setLastSystemError(platform::kErrorIoIncomplete);
-                return 0;
+                result = 0;
+                return;
             }
-            if (transferred) *transferred = d->pendingRead->count;
-            d->pendingRead.reset();
-            return 1;
-        }
-        if (d->pendingWrite && d->pendingWrite->block == overlapped) {
-            if (!d->pendingWrite->done) {
-                platform::setLastSystemError(platform::kErrorIoIncomplete);
-                return 0;
-            }
-            if (transferred) *transferred = d->pendingWrite->count;
-            d->pendingWrite.reset();
-            return 1;
-        }
+            if (transferred) *transferred = pending->count;
+            pending.reset();
+            result = 1;
+        };
+        collect(d->pendingRead);
+        collect(d->pendingWrite);
+        if (result >= 0) return result;
         platform::setLastSystemError(kErrorGenFailure);
         return 0;
     }
