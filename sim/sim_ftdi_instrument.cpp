@@ -10,6 +10,9 @@ namespace zs::sim {
 namespace {
 constexpr uint8_t kQuery[15] = {'k', 'X', '-', 'w', 'a', 'v', 'e', 0, 4, 0, 0, 0, 0, 0, 0};
 constexpr uint8_t kAcknowledge[2] = {0xA0, 0x1A};
+constexpr uint8_t kStreamOff[2] = {0xA0, 0x2A};
+constexpr uint8_t kSignalFast[2] = {0xA0, 0x6A};
+constexpr uint8_t kSignalNormal[2] = {0xA0, 0x5A};
 
 // Rates an instrument can recognise in a rate packet.
 constexpr uint32_t kKnownRates[] = {9600,    115200,  230400,  768000,
@@ -130,6 +133,15 @@ void FtdiInstrument::sendRecord(SimD2xxDevice& d, uint16_t program) {
     ++recordsSent;
 }
 
+void FtdiInstrument::startSignal(SimD2xxDevice& d, const SignalModel& model) {
+    ++signalStarts;
+    streamer_.reset();
+    SimD2xxDevice* device = &d;
+    streamer_ = std::make_shared<SignalStreamer>(
+        model, SimD2xx::instance().mutex(),
+        [device](std::vector<uint8_t>&& block) { device->queue(taggedFrame(block)); });
+}
+
 void FtdiInstrument::onWrite(SimD2xxDevice& d, const uint8_t* bytes, size_t length) {
     if (lineLow_) {
         ratePacket_.insert(ratePacket_.end(), bytes, bytes + length);
@@ -137,6 +149,14 @@ void FtdiInstrument::onWrite(SimD2xxDevice& d, const uint8_t* bytes, size_t leng
     }
     if (!talking()) return;
     if (family == Family::Tagged) {
+        if (same(bytes, length, kSignalFast) && signalFast) {
+            startSignal(d, *signalFast);
+        } else if (same(bytes, length, kSignalNormal) && signalNormal) {
+            startSignal(d, *signalNormal);
+        } else if (same(bytes, length, kAcknowledge) || same(bytes, length, kStreamOff)) {
+            // Record streaming (or silence) again; the acknowledge below still answers.
+            streamer_.reset();
+        }
         if (same(bytes, length, kQuery) && answersQuery) {
             std::vector<uint8_t> reply(rateList.empty() ? 8 : 14 + 4 * rateList.size(), 0);
             if (!rateList.empty()) {
