@@ -199,6 +199,7 @@ struct SimD2xxCalls {
         Lock lock(sim().mutex_);
         uint32_t status;
         SimD2xxDevice* d = usable(h, D2xxRole::Queue, status);
+        if (d && d->onPoll) d->onPoll(*d);
         if (waiting) *waiting = d ? static_cast<uint32_t>(d->input.size()) : 0;
         return status;
     }
@@ -292,7 +293,9 @@ struct SimD2xxCalls {
 };
 
 SimD2xx& SimD2xx::instance() {
-    static SimD2xx sim;
+    // Never destroyed: at process exit the library may unload after this module and still
+    // close what it holds, as it would with the vendor's driver.
+    static SimD2xx& sim = *new SimD2xx;
     return sim;
 }
 

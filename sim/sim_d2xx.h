@@ -88,6 +88,8 @@ class SimD2xxDevice {
     // but must not call the driver.
     std::function<void(SimD2xxDevice&, const uint8_t*, size_t)> onWrite;
     std::function<void(SimD2xxDevice&, const D2xxCall&)> onCall;
+    // Called whenever the queue is looked at, for models that send on their own.
+    std::function<void(SimD2xxDevice&)> onPoll;
 
     void queue(const std::vector<uint8_t>& bytes) {
         input.insert(input.end(), bytes.begin(), bytes.end());

@@ -18,6 +18,8 @@ struct Options {
 
 int runDemo(const zs::host::Library& lib, const Options& options);
 int runFile(const zs::host::Library& lib, const Options& options);
+// zsig gen ...: its own arguments (after "gen"); loads the library itself.
+int runGen(int argc, char** argv);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);

@@ -30,6 +30,8 @@ void usage(FILE* out) {
                  "  file PATH            a recorded measurement file's decoded values\n"
                  "      --csv | --json   output as CSV or JSON instead of a table\n"
                  "      --record N       only record N (from 0)\n"
+                 "  gen list             signal generators and output modules found\n"
+                 "  gen set INDEX ...    set a generator (see zsig gen --help)\n"
                  "\n"
                  "options:\n"
                  "  --library PATH       load the library from PATH instead of by name\n"
@@ -45,6 +47,14 @@ int runVersion(const zs::host::Library& lib) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && !std::strcmp(argv[1], "gen")) {
+        try {
+            return zsig::runGen(argc - 2, argv + 2);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zsig: %s\n", e.what());
+            return 1;
+        }
+    }
     zsig::Options o;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
