@@ -20,6 +20,8 @@ int runDemo(const zs::host::Library& lib, const Options& options);
 int runFile(const zs::host::Library& lib, const Options& options);
 // zsig gen ...: its own arguments (after "gen"); loads the library itself.
 int runGen(int argc, char** argv);
+// The generator step of the demo.
+int runGenDemo(const zs::host::Library& lib);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);

@@ -16,6 +16,7 @@ int runDemo(const zs::host::Library& lib, const Options& options) {
                                                   ? "TeleDescFile.bin beside the library"
                                                   : "missing");
     std::printf("  devices           : %d\n", ZS_HOST_GET(lib, K427_GetDeviceCount)());
+    runGenDemo(lib);
 
     const auto sample = dir / "samples" / "sample-current.bin";
     if (std::filesystem::exists(sample)) {
