@@ -152,11 +152,13 @@ std::vector<std::string> scanGenerators(GenDevice& probe) {
         ViSession findList = 0;
         uint32_t count = 0;
         char description[kVisaDescriptionLength] = {};
+        // A find list that was made is closed, even one that found nothing.
         if (v.findRsrc(probe.visaManager(), kVisaUsbResources, &findList, &count, description) ==
-                kVisaOk &&
-            count >= 1) {
-            description[kVisaDescriptionLength - 1] = '\0';
-            names.emplace_back(description);
+            kVisaOk) {
+            if (count >= 1) {
+                description[kVisaDescriptionLength - 1] = '\0';
+                names.emplace_back(description);
+            }
             for (uint32_t i = 1; i < count; ++i) {
                 char next[kVisaDescriptionLength] = {};
                 if (v.findNext(findList, next) != kVisaOk) continue;
