@@ -212,6 +212,7 @@ struct SimD2xxCalls {
             if (d.onWrite) d.onWrite(d, buffer, length);
             return length;
         }
+        if (d.onPoll) d.onPoll(d);
         const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(d.input.size()));
         std::copy_n(d.input.begin(), n, buffer);
         d.input.erase(d.input.begin(), d.input.begin() + n);

@@ -6,8 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,49 +14,14 @@
 namespace zsig {
 namespace {
 
-void genUsage(FILE* out) {
-    std::fprintf(out,
-                 "usage: zsig gen list\n"
-                 "       zsig gen set INDEX [--channel N] [--freq HZ] [--level V] [--units U]\n"
-                 "                    [--offset V] [--output on|off] [--load OHM] [--wave NAME]\n"
-                 "                    [--hold MS]\n"
-                 "\n"
-                 "  list            the generators found, by index\n"
-                 "  set INDEX       settings of one generator (at least one is needed):\n"
-                 "    --channel N   channel, from 0 (default 0)\n"
-                 "    --freq HZ     frequency in Hz\n"
-                 "    --level V     amplitude in volts of the current unit\n"
-                 "    --units U     amplitude unit: rms or pp (or 1, 2)\n"
-                 "    --offset V    offset in volts\n"
-                 "    --output S    output on or off\n"
-                 "    --load OHM    output load in ohms; inf (or a negative value) for high\n"
-                 "                  impedance\n"
-                 "    --wave NAME   waveform: sine or square, or its number (1..5)\n"
-                 "    --hold MS     keep the generator open MS milliseconds afterwards (default:\n"
-                 "                  1000 for output modules, which take settings from their\n"
-                 "                  own status packets; 0 otherwise)\n"
-                 "  --library PATH  load the library from PATH instead of by name\n");
-}
-
-bool parseDouble(const char* text, double& out) {
-    char* end = nullptr;
-    out = std::strtod(text, &end);
-    return *text && !*end;
-}
-
-bool parseInt(const char* text, long& out) {
-    char* end = nullptr;
-    out = std::strtol(text, &end, 10);
-    return *text && !*end;
-}
-
 std::string genName(const zs::host::Library& lib, int32_t index) {
     ZS_WCHAR buffer[256];
     if (ZS_HOST_GET(lib, K427_GetGenName)(index, buffer, 256) <= 0) return {};
     return utf8(buffer);
 }
 
-int runList(const zs::host::Library& lib) {
+int runList(Context& context) {
+    const auto& lib = context.library();
     const int32_t count = ZS_HOST_GET(lib, K427_BuildGenList)();
     if (count == 0) {
         std::printf("no generators found\n");
@@ -71,165 +35,130 @@ int runList(const zs::host::Library& lib) {
     return 0;
 }
 
-} // namespace
+struct SetOptions {
+    std::string chosen; // "list" or "set"
+    std::string index;
+    int32_t channel = 0;
+    std::optional<double> freq, level, offset;
+    std::optional<std::string> units, output, load, wave;
+    std::optional<int32_t> holdMs;
+};
 
-int runGen(int argc, char** argv) {
-    if (argc < 1 || !std::strcmp(argv[0], "-h") || !std::strcmp(argv[0], "--help")) {
-        genUsage(argc < 1 ? stderr : stdout);
-        return argc < 1 ? 2 : 0;
+int32_t unitsCode(const std::string& text) {
+    if (text == "rms" || text == "1") return 1;
+    if (text == "pp" || text == "2") return 2;
+    throw UsageError("--units takes rms or pp, not '" + text + "'");
+}
+
+int32_t outputCode(const std::string& text) {
+    if (text == "on") return 1;
+    if (text == "off") return 0;
+    throw UsageError("--output takes on or off, not '" + text + "'");
+}
+
+double loadOhms(const std::string& text) {
+    if (text == "inf") return -1.0;
+    try {
+        size_t used = 0;
+        const double v = std::stod(text, &used);
+        if (used == text.size()) return v;
+    } catch (const std::exception&) {
     }
-    const std::string sub = argv[0];
-    std::string libraryPath;
-    long index = -1;
-    long channel = 0;
-    std::optional<long> holdMs;
-    struct Wanted {
-        std::optional<double> freq, level, offset, load;
-        std::optional<int32_t> units, output, wave;
-    } want;
-    const char* order[] = {"--freq", "--units", "--level", "--offset",
-                           "--load", "--wave",  "--output"};
-    std::string given[7];
+    throw UsageError("--load takes ohms or inf, not '" + text + "'");
+}
 
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-            genUsage(stdout);
-            return 0;
-        }
-        if (a[0] != '-') {
-            long v;
-            if (sub != "set" || index >= 0 || !parseInt(a, v) || v < 0) {
-                std::fprintf(stderr, "zsig gen: unexpected argument '%s' (see zsig gen --help)\n",
-                             a);
-                return 2;
-            }
-            index = v;
-            continue;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "zsig gen: %s needs a value\n", a);
-            return 2;
-        }
-        const char* v = argv[++i];
-        const std::string opt = a;
-        bool ok = true;
-        double d = 0;
-        long n = 0;
-        if (opt == "--library") {
-            libraryPath = v;
-        } else if (opt == "--channel") {
-            ok = parseInt(v, n) && n >= 0;
-            channel = n;
-        } else if (opt == "--hold") {
-            ok = parseInt(v, n) && n >= 0;
-            holdMs = n;
-        } else if (opt == "--freq" || opt == "--level" || opt == "--offset") {
-            ok = parseDouble(v, d);
-            (opt == "--freq" ? want.freq : opt == "--level" ? want.level : want.offset) = d;
-        } else if (opt == "--load") {
-            if (!std::strcmp(v, "inf"))
-                want.load = -1.0;
-            else if ((ok = parseDouble(v, d)))
-                want.load = d;
-        } else if (opt == "--units") {
-            if (!std::strcmp(v, "rms") || !std::strcmp(v, "1"))
-                want.units = 1;
-            else if (!std::strcmp(v, "pp") || !std::strcmp(v, "2"))
-                want.units = 2;
-            else
-                ok = false;
-        } else if (opt == "--output") {
-            if (!std::strcmp(v, "on"))
-                want.output = 1;
-            else if (!std::strcmp(v, "off"))
-                want.output = 0;
-            else
-                ok = false;
-        } else if (opt == "--wave") {
-            if (!std::strcmp(v, "sine"))
-                want.wave = 1;
-            else if (!std::strcmp(v, "square"))
-                want.wave = 2;
-            else if ((ok = parseInt(v, n) && n >= 1 && n <= 5))
-                want.wave = static_cast<int32_t>(n);
-        } else {
-            std::fprintf(stderr, "zsig gen: unknown option '%s' (see zsig gen --help)\n", a);
-            return 2;
-        }
-        if (!ok) {
-            std::fprintf(stderr, "zsig gen: %s does not take '%s' (see zsig gen --help)\n", a, v);
-            return 2;
-        }
-        for (int k = 0; k < 7; ++k)
-            if (opt == order[k]) given[k] = v;
-    }
+int32_t waveCode(const std::string& text) {
+    if (text == "sine") return 1;
+    if (text == "square") return 2;
+    if (text.size() == 1 && text[0] >= '1' && text[0] <= '5') return text[0] - '0';
+    throw UsageError("--wave takes sine, square or 1..5, not '" + text + "'");
+}
 
-    if (sub != "list" && sub != "set") {
-        std::fprintf(stderr, "zsig gen: unknown command '%s' (see zsig gen --help)\n", sub.c_str());
-        return 2;
-    }
-    if (sub == "set") {
-        if (index < 0) {
-            std::fprintf(stderr, "zsig gen set: which generator? (an INDEX from zsig gen list)\n");
-            return 2;
-        }
-        if (!want.freq && !want.level && !want.offset && !want.load && !want.units &&
-            !want.output && !want.wave) {
-            std::fprintf(stderr, "zsig gen set: nothing to set (see zsig gen --help)\n");
-            return 2;
-        }
-    }
+int runSet(Context& context, const SetOptions& o) {
+    const int32_t index = parseIndex(o.index, "INDEX");
+    if (index < 0) throw UsageError("INDEX is a position from 'zsig gen list'");
+    if (o.channel < 0) throw UsageError("--channel counts from 0");
+    // Check every value before anything reaches a generator.
+    const int32_t units = o.units ? unitsCode(*o.units) : 0;
+    const int32_t output = o.output ? outputCode(*o.output) : 0;
+    const double load = o.load ? loadOhms(*o.load) : 0.0;
+    const int32_t wave = o.wave ? waveCode(*o.wave) : 0;
+    if (!o.freq && !o.level && !o.offset && !o.units && !o.output && !o.load && !o.wave)
+        throw UsageError("gen set: nothing to set");
 
-    zs::host::Library lib(libraryPath);
-    if (sub == "list") return runList(lib);
-
+    const auto& lib = context.library();
     const int32_t count = ZS_HOST_GET(lib, K427_BuildGenList)();
-    if (index >= count) {
-        std::fprintf(stderr, "zsig gen set: no generator %ld (%d found)\n", index, count);
-        return 1;
-    }
-    const auto g = static_cast<int32_t>(index);
-    const auto c = static_cast<int32_t>(channel);
-    const std::string name = genName(lib, g);
-    // In the order of `order`: units before the amplitude, which some generators read in
-    // the unit last set.
-    const bool wanted[7] = {bool(want.freq), bool(want.units), bool(want.level), bool(want.offset),
-                            bool(want.load), bool(want.wave),  bool(want.output)};
-    auto apply = [&](int k) -> int32_t {
-        switch (k) {
-        case 0:
-            return ZS_HOST_GET(lib, K427_GenSetFreq)(g, *want.freq, c);
-        case 1:
-            return ZS_HOST_GET(lib, K427_GenSetUnits)(g, *want.units, c);
-        case 2:
-            return ZS_HOST_GET(lib, K427_GenSetLevel)(g, *want.level, c);
-        case 3:
-            return ZS_HOST_GET(lib, K427_GenSetOffset)(g, *want.offset, c);
-        case 4:
-            return ZS_HOST_GET(lib, K427_GenSetOutputLoad)(g, *want.load, c);
-        case 5:
-            return ZS_HOST_GET(lib, K427_GenSetSignalType)(g, *want.wave, c);
-        default:
-            return ZS_HOST_GET(lib, K427_GenSetOutputState)(g, *want.output, c);
-        }
-    };
+    if (index >= count)
+        throw Failure("no generator " + std::to_string(index) + " (" + std::to_string(count) +
+                      " found)");
+    const std::string name = genName(lib, index);
+    const int32_t c = o.channel;
+
     int refused = 0;
-    for (int k = 0; k < 7; ++k) {
-        if (!wanted[k]) continue;
-        if (apply(k)) {
-            std::printf("generator %d (%s), channel %d: %s %s set\n", g,
-                        name.empty() ? "no name" : name.c_str(), c, order[k] + 2, given[k].c_str());
+    auto report = [&](int32_t result, const char* option, const std::string& value) {
+        if (result) {
+            std::printf("generator %d (%s), channel %d: %s %s set\n", index,
+                        name.empty() ? "no name" : name.c_str(), c, option + 2, value.c_str());
         } else {
-            std::fprintf(stderr, "zsig gen set: generator %d, channel %d refused %s %s\n", g, c,
-                         order[k], given[k].c_str());
+            std::fprintf(stderr, "zsig: generator %d, channel %d refused %s %s\n", index, c, option,
+                         value.c_str());
             ++refused;
         }
-    }
+    };
+    auto text = [](double v) {
+        char b[64];
+        std::snprintf(b, sizeof b, "%g", v);
+        return std::string(b);
+    };
+    if (o.freq)
+        report(ZS_HOST_GET(lib, K427_GenSetFreq)(index, *o.freq, c), "--freq", text(*o.freq));
+    // The unit before the amplitude, which some generators read in the unit last set.
+    if (o.units) report(ZS_HOST_GET(lib, K427_GenSetUnits)(index, units, c), "--units", *o.units);
+    if (o.level)
+        report(ZS_HOST_GET(lib, K427_GenSetLevel)(index, *o.level, c), "--level", text(*o.level));
+    if (o.offset)
+        report(ZS_HOST_GET(lib, K427_GenSetOffset)(index, *o.offset, c), "--offset",
+               text(*o.offset));
+    if (o.load) report(ZS_HOST_GET(lib, K427_GenSetOutputLoad)(index, load, c), "--load", *o.load);
+    if (o.wave) report(ZS_HOST_GET(lib, K427_GenSetSignalType)(index, wave, c), "--wave", *o.wave);
+    if (o.output)
+        report(ZS_HOST_GET(lib, K427_GenSetOutputState)(index, output, c), "--output", *o.output);
+
+    // Output modules take settings from their own status packets, while the library holds
+    // them open: give them that time before the library is unloaded.
     const bool module = name.find("BRV-AX-410") != std::string::npos;
-    const long hold = holdMs ? *holdMs : (module ? 1000 : 0);
+    const int32_t hold = o.holdMs ? *o.holdMs : (module ? 1000 : 0);
     if (hold > 0) std::this_thread::sleep_for(std::chrono::milliseconds(hold));
     return refused ? 1 : 0;
+}
+
+} // namespace
+
+void addGenCommand(CLI::App& app, Context& context) {
+    auto o = std::make_shared<SetOptions>();
+    CLI::App* gen =
+        context.command(app, "gen", "Signal generators and output modules", [o](Context& c) -> int {
+            if (o->chosen == "list") return runList(c);
+            return runSet(c, *o);
+        });
+    gen->require_subcommand(1);
+    gen->add_subcommand("list", "List the generators found, by index")->callback([o] {
+        o->chosen = "list";
+    });
+    CLI::App* set = gen->add_subcommand("set", "Set one generator; a refused setting fails");
+    set->callback([o] { o->chosen = "set"; });
+    set->add_option("INDEX", o->index, "Generator index from 'zsig gen list'")->required();
+    set->add_option("--channel", o->channel, "Channel, from 0")->capture_default_str();
+    set->add_option("--freq", o->freq, "Frequency in Hz");
+    set->add_option("--level", o->level, "Amplitude in volts of the current unit");
+    set->add_option("--units", o->units, "Amplitude unit: rms or pp");
+    set->add_option("--offset", o->offset, "Offset in volts");
+    set->add_option("--output", o->output, "Output on or off");
+    set->add_option("--load", o->load, "Output load in ohms, or inf");
+    set->add_option("--wave", o->wave, "Waveform: sine, square or 1..5");
+    set->add_option("--hold", o->holdMs,
+                    "Keep the generator open this many ms afterwards (default 1000 for output "
+                    "modules, else 0)");
 }
 
 } // namespace zsig

@@ -1,7 +1,7 @@
 // The generator step of zsig demo: simulated SCPI generators behind the simulated VISA
 // driver and a simulated output module on the simulated D2XX driver, found, named and set
 // through the library's exports, with what each generator received.
-#include "commands.h"
+#include "demo.h"
 
 #include <chrono>
 #include <cstdio>
@@ -25,9 +25,9 @@ const char kModule[] = "ZSDEMO3A";
 
 } // namespace
 
-int runGenDemo(const zs::host::Library& lib) {
-    std::printf(
-        "\nSignal generators, through K427_BuildGenList / K427_GetGenName / K427_GenSet...:\n");
+int demoGenerators(Context& context, const DemoEnv&) {
+    const auto& lib = context.library();
+    std::printf("  through K427_BuildGenList, K427_GetGenName and the K427_GenSet... exports\n");
     try {
         const zs::host::Library visa(kVisaSim);
         const zs::host::Library d2xx(kD2xxSim);
@@ -106,8 +106,8 @@ int runGenDemo(const zs::host::Library& lib) {
             std::printf("    module reports  : frequency word %u (%.1f Hz), level word 0x%04X\n",
                         freqWord, freqWord * 48000.0 / 16777216.0, levelWord);
         }
-    } catch (const std::exception& e) {
-        std::printf("  (simulated generators not available: %s)\n", e.what());
+    } catch (const std::runtime_error& e) {
+        throw Failure(std::string("simulated generators: ") + e.what());
     }
     return 0;
 }
