@@ -7,6 +7,10 @@ namespace zs::frame {
 double readResult(const telemetry::CDataProcessor& r, uint32_t row, uint32_t group,
                   uint32_t averagingIndex, uint32_t column, std::mutex* dataLock) {
     if (row >= 8 || group > 2) return kNoResult;
+    // The shape is read under the lock too: the I/O thread may reshape the tables (the
+    // first record of a network instrument selects its layout) and move the cells.
+    std::unique_lock<std::mutex> lock;
+    if (dataLock) lock = std::unique_lock(*dataLock);
     if (static_cast<int32_t>(row) >= static_cast<int32_t>(r.layout.channelCount)) return kNoResult;
     const auto& byIndex = r.rows[row].values[group];
     if (averagingIndex >= byIndex.size()) return kNoResult;
@@ -20,8 +24,6 @@ double readResult(const telemetry::CDataProcessor& r, uint32_t row, uint32_t gro
         if (k >= frequencies.size()) return kNoResult;
         cell = &frequencies[k];
     }
-    if (!dataLock) return *cell;
-    std::lock_guard lock(*dataLock);
     return *cell;
 }
 
