@@ -276,7 +276,7 @@ TEST_F(ControlCommands, LowFrequencyBandsOnlyForTheirAnalyser) {
 TEST_F(ControlCommands, GeneratorValuesAreRangeChecked) {
     auto d = silentDevice();
     struct Case {
-        int32_t (*call)(int32_t, double);
+        decltype(&QM730_SetAmp) call;
         double value;
         int32_t result, code, word;
     };
