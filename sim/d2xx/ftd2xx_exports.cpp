@@ -74,11 +74,17 @@ SIM_EXPORT int32_t ZS_D2XX_API FT_W32_GetOverlappedResult(FtHandle h, void* over
                                                           uint32_t* done, int32_t wait) {
     return t().result(h, overlapped, done, wait);
 }
-SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOn(FtHandle h) {
+SIM_EXPORT uint32_t ZS_D2XX_API FT_ClrDtr(FtHandle h) {
     return t().lineLow(h);
 }
-SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOff(FtHandle h) {
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetDtr(FtHandle h) {
     return t().lineHigh(h);
+}
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOn(FtHandle h) {
+    return SimD2xx::setBreak(h, true);
+}
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOff(FtHandle h) {
+    return SimD2xx::setBreak(h, false);
 }
 SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBitMode(FtHandle h, uint8_t mask, uint8_t mode) {
     return t().bitMode(h, mask, mode);
