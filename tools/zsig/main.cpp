@@ -1,6 +1,8 @@
 // zsig: a command-line host program on the library's exports, loading it by name.
 #include "commands.h"
+#include "list_command.h"
 #include "platform/text.h"
+#include "watch_command.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +32,13 @@ void usage(FILE* out) {
                  "  file PATH            a recorded measurement file's decoded values\n"
                  "      --csv | --json   output as CSV or JSON instead of a table\n"
                  "      --record N       only record N (from 0)\n"
+                 "  list                 the instruments found on USB, one line each\n"
+                 "      --wifi ADDRESS   the Wi-Fi instrument at ADDRESS instead\n"
+                 "      --eth [ADDRESS]  Ethernet instruments at ADDRESS (none: every adapter's\n"
+                 "                       broadcast address) instead\n"
+                 "  watch INDEX          live values of device INDEX (list options apply)\n"
+                 "      --csv FILE       also log every record with its time to FILE\n"
+                 "      --duration S     stop after S seconds (default: Ctrl-C)\n"
                  "\n"
                  "options:\n"
                  "  --library PATH       load the library from PATH instead of by name\n"
@@ -46,11 +55,41 @@ int runVersion(const zs::host::Library& lib) {
 
 int main(int argc, char** argv) {
     zsig::Options o;
+    zsig::WatchRequest watch;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
             usage(stdout);
             return 0;
+        }
+        const bool hasValue = i + 1 < argc && argv[i + 1][0] != '-';
+        if (!std::strcmp(a, "--wifi") || !std::strcmp(a, "--duration") ||
+            (!std::strcmp(a, "--csv") && o.command == "watch")) {
+            if (!hasValue) {
+                std::fprintf(stderr, "zsig: %s needs a value\n", a);
+                return 2;
+            }
+            const std::string value = argv[++i];
+            if (!std::strcmp(a, "--wifi")) {
+                watch.list.wifi = true;
+                watch.list.address = value;
+            } else if (!std::strcmp(a, "--csv")) {
+                watch.csvPath = value;
+            } else {
+                char* end = nullptr;
+                watch.durationSeconds = std::strtod(value.c_str(), &end);
+                if (*end || watch.durationSeconds <= 0) {
+                    std::fprintf(stderr, "zsig: --duration takes seconds, not '%s'\n",
+                                 value.c_str());
+                    return 2;
+                }
+            }
+            continue;
+        }
+        if (!std::strcmp(a, "--eth")) {
+            watch.list.ethernet = true;
+            if (hasValue && std::strchr(argv[i + 1], '.')) watch.list.address = argv[++i];
+            continue;
         }
         if (!std::strcmp(a, "--library") || !std::strcmp(a, "--record")) {
             if (i + 1 >= argc) {
@@ -94,6 +133,21 @@ int main(int argc, char** argv) {
         if (o.command == "demo") return zsig::runDemo(lib, o);
         if (o.command == "version") return runVersion(lib);
         if (o.command == "file") return zsig::runFile(lib, o);
+        if (watch.list.wifi && watch.list.ethernet) {
+            std::fprintf(stderr, "zsig: choose one of --wifi and --eth\n");
+            return 2;
+        }
+        if (o.command == "list") return zsig::runList(lib, watch.list);
+        if (o.command == "watch") {
+            char* end = nullptr;
+            if (o.args.size() != 1 || (watch.index = std::strtol(o.args[0].c_str(), &end, 10),
+                                       *end || o.args[0].empty())) {
+                std::fprintf(stderr, "usage: zsig watch INDEX [--wifi ADDRESS | --eth [ADDRESS]] "
+                                     "[--csv FILE] [--duration S]\n");
+                return 2;
+            }
+            return zsig::runWatch(lib, watch);
+        }
         std::fprintf(stderr, "zsig: unknown command '%s' (see zsig --help)\n", o.command.c_str());
         return 2;
     } catch (const std::exception& e) {
