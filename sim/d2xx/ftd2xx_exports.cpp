@@ -9,7 +9,7 @@
 
 #ifdef ZS_SIM_PLUG
 #include "instrument_records.h"
-#include "sim_plug.h"
+#include "plugged_instruments.h"
 
 #include <filesystem>
 #include <mutex>

@@ -2,9 +2,8 @@
 #include "discovery/address_text.h"
 #include "discovery/network_attach.h"
 #include "frame/library.h"
-#include "instrument_records.h"
+#include "network_instruments.h"
 #include "platform/adapters.h"
-#include "sim_network_instruments.h"
 #include "support/library_fixture.h"
 #include "support/loopback_address.h"
 
@@ -17,10 +16,6 @@ namespace {
 using discovery::attachEthDevice;
 using discovery::attachWiFiDevice;
 using frame::DevStruct;
-
-std::vector<uint8_t> record(uint16_t type, uint16_t program, uint32_t serial) {
-    return sim::identificationRecord(sim::referenceDescription(), type, program, serial);
-}
 
 std::shared_ptr<DevStruct> device(size_t position) {
     return *std::next(frame::lib().devices.begin(), static_cast<long>(position));
@@ -47,8 +42,8 @@ TEST_F(NetworkAttach, WiFiChannelCodeDecidesTheRecords) {
         o.address = freshLoopbackAddress();
         o.channelCode = c.code;
         // Channel 0 speaks the tagged protocol, channel 1 (and the combined form) the sync one.
-        o.records[0] = record(28, 40, 0x00031001);
-        o.records[1] = record(c.code == 247 ? 120 : 38, 7, 0x00031002);
+        o.identity[0] = {28, 40, 0x00031001};
+        o.identity[1] = {static_cast<uint16_t>(c.code == 247 ? 120 : 38), 7, 0x00031002};
         sim::SimWiFiInstrument instrument(o);
         ASSERT_TRUE(instrument.listening());
         int32_t index = 99;
@@ -119,7 +114,7 @@ TEST_F(NetworkAttach, WiFiTakesTheLocalAddressFromTheAdapterOnTheDevicesNetwork)
     sim::WiFiOptions o;
     o.address = freshLoopbackAddress();
     o.channelCode = 0;
-    o.records[0] = record(28, 40, 0x00031001);
+    o.identity[0] = {28, 40, 0x00031001};
     sim::SimWiFiInstrument instrument(o);
     ASSERT_TRUE(instrument.listening());
     const std::vector<platform::AdapterAddress> table = {{0xC0A80A07, 0xFFFFFF00},
@@ -163,7 +158,7 @@ TEST(AddressText, ParsesFourNumbersEachAsOneByte) {
 TEST_F(NetworkAttach, EthernetReplyMakesAnIdentifiedRecord) {
     sim::EthernetOptions o;
     o.address = freshLoopbackAddress();
-    o.record = record(28, 40, 0x00031001);
+    o.identity = {28, 40, 0x00031001};
     sim::SimEthernetInstrument instrument(o);
     REQUIRE_LISTENING(instrument);
     const std::u16string address = wide(dotted(o.address));
@@ -188,7 +183,7 @@ TEST_F(NetworkAttach, EthernetRepliesThatBreakTheRulesAreIgnored) {
         sim::EthernetOptions o;
         o.address = freshLoopbackAddress();
         o.reply = reply;
-        o.record = record(28, 40, 1);
+        o.identity = {28, 40, 1};
         sim::SimEthernetInstrument instrument(o);
         REQUIRE_LISTENING(instrument);
         const std::u16string address = wide(dotted(o.address));
@@ -211,7 +206,7 @@ TEST_F(NetworkAttach, EthernetReplyFromAnAddressOutsideTheGivenOnesBitsIsRefused
         sim::EthernetOptions o;
         o.address = base | 7;
         o.replyFrom = c.replyFrom;
-        o.record = record(28, 40, 1);
+        o.identity = {28, 40, 1};
         sim::SimEthernetInstrument instrument(o);
         REQUIRE_LISTENING(instrument);
         const std::u16string address = wide(dotted(o.address));
@@ -225,7 +220,7 @@ TEST_F(NetworkAttach, EthernetWithoutAddressQueriesTheAdaptersBroadcastAddress) 
     const uint32_t network = freshLoopbackAddress() & 0xFFFFFF00;
     sim::EthernetOptions o;
     o.address = network | 0xFF;
-    o.record = record(28, 40, 1);
+    o.identity = {28, 40, 1};
     sim::SimEthernetInstrument instrument(o);
     REQUIRE_LISTENING(instrument);
     const std::vector<platform::AdapterAddress> table = {{network | 1, 0xFFFFFF00}};

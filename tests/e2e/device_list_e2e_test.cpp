@@ -3,7 +3,7 @@
 // instruments on loopback addresses.
 #include "../../tools/hostlib/zs_host.h"
 #include "instrument_records.h"
-#include "sim_network_instruments.h"
+#include "network_instruments.h"
 #include "support/loopback_address.h"
 
 #include <algorithm>
@@ -29,8 +29,8 @@ struct Driver {
     int (*plug)(const char*) = lib.get<int (*)(const char*)>("ZsSimD2xx_Plug");
     int (*written)(const char*, uint8_t*, uint32_t) =
         lib.get<int (*)(const char*, uint8_t*, uint32_t)>("ZsSimD2xx_Written");
-    int (*callCount)(const char*, uint32_t) =
-        lib.get<int (*)(const char*, uint32_t)>("ZsSimD2xx_CallCount");
+    int (*callCount)(const char*,
+                     uint32_t) = lib.get<int (*)(const char*, uint32_t)>("ZsSimD2xx_CallCount");
     uint32_t (*lineRate)(const char*) = lib.get<uint32_t (*)(const char*)>("ZsSimD2xx_LineRate");
 
     std::vector<uint8_t> bytesWritten(const char* serial) {
@@ -49,6 +49,13 @@ class DeviceListE2e : public ::testing::Test {
 };
 
 #define ZS(name) ZS_HOST_GET(lib, name)
+
+// Frees the device list before the library goes, also when a test stops early: the I/O
+// threads must not outlive the code they run.
+struct FreeOnExit {
+    const Library& lib;
+    ~FreeOnExit() { ZS(K427_FreeFList)(); }
+};
 
 TEST_F(DeviceListE2e, BuildFListAcceptsIdentifiesAndOrdersTheInstruments) {
     ASSERT_TRUE(driver.plug(
@@ -69,6 +76,7 @@ TEST_F(DeviceListE2e, BuildFListAcceptsIdentifiesAndOrdersTheInstruments) {
         "FT1234A|Brevane DOUT20|family=tagged;"
         "RF000012A|Brevane DOUT20|family=tagged,refuse-open"));
     Library lib;
+    FreeOnExit freeOnExit{lib};
     ASSERT_EQ(ZS(K427_BuildFList)(), 8);
     ASSERT_EQ(ZS(K427_GetDeviceCount)(), 8);
     const uint32_t vins[] = {0x31001, 0x31002, 0x31003, 0x31004, 0x31005, 0x31006, 0x31007};
@@ -88,9 +96,9 @@ TEST_F(DeviceListE2e, BuildFListAcceptsIdentifiesAndOrdersTheInstruments) {
     // The 115200 rate packet reached the packet-switched instrument (it answered at that rate).
     const auto toPacketRate = driver.bytesWritten("SY000007B");
     const std::vector<uint8_t> ratePacket = {0x00, 0x67, 0x00, 0x00, 0x00, 0x02};
-    EXPECT_NE(std::search(toPacketRate.begin(), toPacketRate.end(), ratePacket.begin(),
-                          ratePacket.end()),
-              toPacketRate.end());
+    EXPECT_NE(
+        std::search(toPacketRate.begin(), toPacketRate.end(), ratePacket.begin(), ratePacket.end()),
+        toPacketRate.end());
 
     ZS(K427_FreeFList)();
     EXPECT_EQ(ZS(K427_GetDeviceCount)(), 0);
@@ -99,6 +107,7 @@ TEST_F(DeviceListE2e, BuildFListAcceptsIdentifiesAndOrdersTheInstruments) {
 
 TEST_F(DeviceListE2e, BuildersWithoutInstrumentsReturnZero) {
     Library lib;
+    FreeOnExit freeOnExit{lib};
     EXPECT_EQ(ZS(K427_BuildFList)(), 0);
     EXPECT_EQ(ZS(K427_BuildL700List)(), 0);
     EXPECT_EQ(ZS(QM730_BuildQM730List)(), 0);
@@ -111,6 +120,7 @@ TEST_F(DeviceListE2e, BuildersWithoutInstrumentsReturnZero) {
 TEST_F(DeviceListE2e, ReconnectsKeepThePositionAndTheSkipCounterMovesOn) {
     ASSERT_TRUE(driver.plug("TG000001A|Brevane DOUT20|family=tagged,rate=2304000,vin=0x31001"));
     Library lib;
+    FreeOnExit freeOnExit{lib};
     ASSERT_EQ(ZS(K427_BuildFList)(), 1);
     ASSERT_TRUE(driver.plug("TG000002A|Brevane DOUT20|family=tagged,rate=2304000,vin=0x31002"));
     EXPECT_EQ(ZS(K427_ReconnectDeviceSoft)(0), 1);
@@ -126,11 +136,12 @@ TEST_F(DeviceListE2e, ReconnectsKeepThePositionAndTheSkipCounterMovesOn) {
 }
 
 TEST_F(DeviceListE2e, L700AndQM730ListsTakeOnlyTheirOwnInstruments) {
-    ASSERT_TRUE(driver.plug(
-        "L7000001|Brevane L700|family=tagged,rate=768000,streams,vin=0x31009;"
-        "QM000002|Brevane QM730|family=tagged,rate=2304000,type=143,program=143;"
-        "TG000003A|Brevane DOUT20|family=tagged,rate=2304000"));
+    ASSERT_TRUE(
+        driver.plug("L7000001|Brevane L700|family=tagged,rate=768000,streams,vin=0x31009;"
+                    "QM000002|Brevane QM730|family=tagged,rate=2304000,type=143,program=143;"
+                    "TG000003A|Brevane DOUT20|family=tagged,rate=2304000"));
     Library lib;
+    FreeOnExit freeOnExit{lib};
     ASSERT_EQ(ZS(K427_BuildL700List)(), 1);
     EXPECT_EQ(ZS(K427_GetDeviceVIN)(0), 0x31009);
     ASSERT_EQ(ZS(QM730_BuildQM730List)(), 2);
@@ -148,11 +159,12 @@ TEST_F(DeviceListE2e, WiFiChannelsOverLoopback) {
         sim::WiFiOptions o;
         o.address = freshLoopbackAddress();
         o.channelCode = c.code;
-        o.records[0] = sim::identificationRecord(sim::referenceDescription(), 28, 40, 0x31011);
-        o.records[1] = sim::identificationRecord(sim::referenceDescription(), 38, 40, 0x31012);
+        o.identity[0] = {28, 40, 0x31011};
+        o.identity[1] = {38, 40, 0x31012};
         sim::SimWiFiInstrument instrument(o);
         ASSERT_TRUE(instrument.listening());
         Library lib;
+        FreeOnExit freeOnExit{lib};
         const std::u16string address = wide(dotted(o.address));
         int32_t index = 5;
         const auto* text = reinterpret_cast<const ZS_WCHAR*>(address.c_str());
@@ -184,21 +196,115 @@ TEST_F(DeviceListE2e, EthernetRepliesOverLoopback) {
         o.address = base | 7;
         o.reply = c.reply;
         o.replyFrom = c.replyFrom;
-        o.record = sim::identificationRecord(sim::referenceDescription(), 28, 40, 0x31013);
+        o.identity = {28, 40, 0x31013};
         sim::SimEthernetInstrument instrument(o);
         if (!instrument.listening()) GTEST_SKIP() << "UDP port 22 on loopback is not available";
         Library lib;
+        FreeOnExit freeOnExit{lib};
         const std::u16string address = wide(dotted(o.address));
         int32_t index = 5;
-        EXPECT_EQ(ZS(K427_AttachEthDevice)(reinterpret_cast<const ZS_WCHAR*>(address.c_str()),
-                                           &index),
-                  c.attached);
+        EXPECT_EQ(
+            ZS(K427_AttachEthDevice)(reinterpret_cast<const ZS_WCHAR*>(address.c_str()), &index),
+            c.attached);
         EXPECT_EQ(index, c.attached - 1);
         if (c.attached) {
             EXPECT_EQ(ZS(K427_GetDeviceVIN)(0), 0x31013);
         }
         ZS(K427_FreeFList)();
     }
+}
+
+} // namespace
+} // namespace zs::test
+
+namespace zs::test {
+namespace {
+
+// A value the library reads back equals what the simulated source sent in some record.
+bool fromSomeRecord(const sim::StreamSource& source, const sim::ValueItem& item, double got) {
+    for (uint64_t n = 0; n < 2000; ++n)
+        if (source.value(n, item) == got) return true;
+    return false;
+}
+
+TEST_F(DeviceListE2e, UsbValuesStreamAndTheListReleaseSwitchesTheStreamOff) {
+    ASSERT_TRUE(driver.plug("TG000001A|Brevane DOUT20|family=tagged,rate=2304000,vin=0x31001,"
+                            "records=20"));
+    const sim::StreamSource source = sim::referenceSource({28, 40, 0x31001}, 20);
+    Library lib;
+    FreeOnExit freeOnExit{lib};
+    ASSERT_EQ(ZS(K427_BuildFList)(), 1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1); // a second record: it streams
+    EXPECT_EQ(ZS(K427_IsDeviceOnLine)(0), 1);
+    for (const auto& item : source.items())
+        if (item.channel < 2 && item.index == 0 && item.column < 3) {
+            const double got = ZS(K427_GetData)(0, item.channel, item.set - 1, 0, item.column);
+            EXPECT_TRUE(fromSomeRecord(source, item, got)) << std::hex << item.word << " " << got;
+        }
+    // Soft and full reconnects keep the device streaming at its position.
+    EXPECT_EQ(ZS(K427_ReconnectDeviceSoft)(0), 1);
+    EXPECT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    EXPECT_EQ(ZS(K427_ReconnectDevice)(0), 1);
+    EXPECT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(0), 0x31001);
+
+    ZS(K427_FreeFList)();
+    const auto written = driver.bytesWritten("TG000001A");
+    ASSERT_GE(written.size(), 2u);
+    EXPECT_EQ(written[written.size() - 2], 0xA0); // the tagged family's stream-off command
+    EXPECT_EQ(written.back(), 0x2A);
+}
+
+TEST_F(DeviceListE2e, WiFiValuesStreamAndACommandReachesTheInstrument) {
+    sim::WiFiOptions o;
+    o.address = freshLoopbackAddress();
+    o.channelCode = 0;
+    o.identity[0] = {28, 40, 0x31021};
+    o.recordsPerSecond = 20;
+    sim::SimWiFiInstrument instrument(o);
+    ASSERT_TRUE(instrument.listening());
+    Library lib;
+    FreeOnExit freeOnExit{lib};
+    const std::u16string address = wide(dotted(o.address));
+    const auto* text = reinterpret_cast<const ZS_WCHAR*>(address.c_str());
+    ASSERT_EQ(ZS(K427_AttachWiFiDevice)(text, text, nullptr), 1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    const auto item = instrument.stream(0).withSource(
+        [](const sim::StreamSource& s) { return s.items().front(); });
+    const double got = ZS(K427_GetData)(0, item.channel, item.set - 1, item.index, item.column);
+    EXPECT_TRUE(instrument.stream(0).withSource(
+        [&](const sim::StreamSource& s) { return fromSomeRecord(s, item, got); }));
+
+    ZS(K427_SendRangeCmd)(0, 2);
+    const auto range = instrument.stream(0).log.waitFor("range", 3000);
+    EXPECT_TRUE(instrument.stream(0).log.waitFor("rangeByte", 3000).has_value())
+        << ::testing::PrintToString(instrument.stream(0).log.all());
+    ZS(K427_FreeFList)();
+    EXPECT_TRUE(instrument.stream(0).log.waitFor("streamMode", 3000, 1).has_value());
+}
+
+TEST_F(DeviceListE2e, EthernetValuesStream) {
+    sim::EthernetOptions o;
+    o.address = freshLoopbackAddress();
+    o.identity = {28, 40, 0x31031};
+    o.recordsPerSecond = 20;
+    sim::SimEthernetInstrument instrument(o);
+    if (!instrument.listening()) GTEST_SKIP() << "UDP port 22 on loopback is not available";
+    Library lib;
+    FreeOnExit freeOnExit{lib};
+    const std::u16string address = wide(dotted(o.address));
+    ASSERT_EQ(ZS(K427_AttachEthDevice)(reinterpret_cast<const ZS_WCHAR*>(address.c_str()), nullptr),
+              1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    ASSERT_EQ(ZS(K427_WaitForTelePacket)(0, 5000), 1);
+    const auto item = instrument.stream().withSource(
+        [](const sim::StreamSource& s) { return s.items().front(); });
+    const double got = ZS(K427_GetData)(0, item.channel, item.set - 1, item.index, item.column);
+    EXPECT_TRUE(instrument.stream().withSource(
+        [&](const sim::StreamSource& s) { return fromSomeRecord(s, item, got); }));
+    ZS(K427_FreeFList)();
 }
 
 } // namespace

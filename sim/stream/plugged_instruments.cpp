@@ -1,8 +1,8 @@
-#include "sim_plug.h"
+#include "plugged_instruments.h"
 
-#include "instrument_records.h"
 #include "sim_d2xx.h"
 #include "sim_ftdi_instrument.h"
+#include "stream_instruments.h"
 
 #include <sstream>
 #include <stdexcept>
@@ -30,6 +30,9 @@ uint32_t number(const std::string& text) {
 struct Plan {
     std::string serial, description;
     FtdiInstrument model;
+    StreamIdentity identity;
+    const zsdesc::Layout* layout = nullptr;
+    double recordsPerSecond = 10;
     bool silent = false;
     bool refuseOpen = false;
 };
@@ -40,9 +43,9 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
     Plan plan;
     plan.serial = fields[0];
     plan.description = fields[1];
-    uint16_t type = 28, program = 40;
-    uint32_t vin = 0x00031001;
-    for (const auto& item : fields.size() == 3 ? split(fields[2], ',') : std::vector<std::string>{}) {
+    StreamIdentity& id = plan.identity;
+    for (const auto& item :
+         fields.size() == 3 ? split(fields[2], ',') : std::vector<std::string>{}) {
         const auto eq = item.find('=');
         const std::string key = item.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
@@ -73,18 +76,22 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
         } else if (key == "streams") {
             m.streams = true;
         } else if (key == "type") {
-            type = static_cast<uint16_t>(number(value));
+            id.deviceType = static_cast<uint16_t>(number(value));
         } else if (key == "program") {
-            program = static_cast<uint16_t>(number(value));
+            id.programNumber = static_cast<uint16_t>(number(value));
         } else if (key == "vin") {
-            vin = number(value);
+            id.serialNumber = number(value);
+        } else if (key == "records") {
+            plan.recordsPerSecond = number(value);
         } else if (key == "refuse-open") {
             plan.refuseOpen = true;
         } else {
             throw std::invalid_argument(item);
         }
     }
-    if (!plan.silent) plan.model.record = identificationRecord(description, type, program, vin);
+    for (const auto& layout : description.layouts)
+        if (layout.typeCode == id.deviceType) plan.layout = &layout;
+    if (!plan.layout) throw std::invalid_argument(text);
     return plan;
 }
 
@@ -93,7 +100,8 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
 bool plugInstruments(const std::string& text, const zsdesc::Description& description) {
     std::vector<Plan> plans;
     try {
-        for (const auto& device : split(text, ';')) plans.push_back(parseDevice(device, description));
+        for (const auto& device : split(text, ';'))
+            plans.push_back(parseDevice(device, description));
     } catch (const std::exception&) {
         return false;
     }
@@ -102,7 +110,22 @@ bool plugInstruments(const std::string& text, const zsdesc::Description& descrip
         SimD2xxDevice& device = sim.addDevice(plan.serial, plan.description);
         sim.locked([&] {
             if (plan.refuseOpen) device.failingRoles |= roleBit(D2xxRole::Open);
-            if (!plan.silent) FtdiInstrument::attach(device, std::move(plan.model));
+            if (plan.silent) return 0;
+            // Identification first; every byte written also reaches the stream, which starts
+            // on the stream-on command (for the tagged family that is the acknowledge too).
+            StreamSource source(*plan.layout, plan.identity, plan.recordsPerSecond);
+            plan.model.record = source.record(0);
+            const Framing framing = plan.model.family == FtdiInstrument::Family::Tagged
+                                        ? Framing::Tagged
+                                        : Framing::Sync;
+            FtdiInstrument::attach(device, std::move(plan.model));
+            auto identify = std::move(device.onWrite);
+            FtdiStreamInstrument::attach(device, std::move(source), framing);
+            auto stream = std::move(device.onWrite);
+            device.onWrite = [identify, stream](SimD2xxDevice& d, const uint8_t* b, size_t n) {
+                identify(d, b, n);
+                stream(d, b, n);
+            };
             return 0;
         });
     }

@@ -8,7 +8,8 @@
 // its rate by the rate packet), noquery (answers only the acknowledge), rates=N+N (rates its
 // query reply lists), mask=N (bit-mode mask of its reset pulse), programs=N+N (its program
 // list), streams (talks unasked when its rate is set), type=N, program=N, vin=N (what its
-// identification record says), refuse-open (the open call fails).
+// records say), records=N (records per second once its stream is on), refuse-open (the open
+// call fails).
 #include "description_source.h"
 
 #include <string>
