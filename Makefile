@@ -1,15 +1,24 @@
 # The two commands of the README. `make test` installs what a fresh machine lacks, builds the
 # native, sanitizer and Windows configurations and runs every suite.
 JOBS ?= 2
-PRESETS ?= native asan win32
+PRESETS ?= native asan tsan win32
 
-.PHONY: test demo deps build-% test-% bench fuzz format clean
+.PHONY: test demo docs deps build-% test-% bench fuzz format clean
 
 test: deps
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
-demo: deps-native build-native
-	./build/native/bin/zsig demo
+# Only what the demo needs, not the test suites.
+demo: deps-native
+	cmake --preset native >/dev/null
+	cmake --build build/native -j $(JOBS) --target demo_parts
+	cd build/native/bin && ./zsig demo --output-dir ../zsig-demo
+
+# The API reference from the header's comments, with the pages of docs/.
+docs:
+	./scripts/install-deps.sh --docs
+	doxygen docs/Doxyfile
+	@echo "API reference: build/docs/html/index.html"
 
 deps:
 	./scripts/install-deps.sh

@@ -17,7 +17,14 @@ StreamSource::StreamSource(const zsdesc::Layout& layout, StreamIdentity identity
     recordSize_ = static_cast<uint32_t>(record(0).size());
 }
 
+void StreamSource::precompute(uint32_t count) {
+    cache_.clear();
+    for (uint32_t n = 0; n < count; ++n)
+        cache_.push_back(encodeRecord(words_, wideColumns_, content(n)));
+}
+
 RecordContent StreamSource::content(uint64_t n) const {
+    if (!cache_.empty()) n %= cache_.size();
     RecordContent c;
     c.deviceType = identity_.deviceType;
     c.programNumber = identity_.programNumber;
@@ -42,6 +49,7 @@ RecordContent StreamSource::content(uint64_t n) const {
 }
 
 std::vector<uint8_t> StreamSource::record(uint64_t n) const {
+    if (!cache_.empty()) return cache_[n % cache_.size()];
     return encodeRecord(words_, wideColumns_, content(n));
 }
 

@@ -21,6 +21,10 @@ class StreamSource {
     // `recordsPerSecond` 0: records go out only when pushed.
     StreamSource(const zsdesc::Layout& layout, StreamIdentity identity, double recordsPerSecond);
 
+    // Encodes `count` records once and sends them in turn from then on (record n is then
+    // record n % count), so a fast stream costs its sender no encoding.
+    void precompute(uint32_t count);
+
     // Record n (from 0) and what it carries.
     RecordContent content(uint64_t n) const;
     std::vector<uint8_t> record(uint64_t n) const;
@@ -52,6 +56,7 @@ class StreamSource {
     StreamIdentity identity_;
     double rate_;
     std::vector<ValueItem> items_;
+    std::vector<std::vector<uint8_t>> cache_;
     bool running_ = false;
     uint32_t startMs_ = 0;
     uint64_t startCount_ = 0;

@@ -99,15 +99,19 @@ TEST_F(StreamThreads, FirstTcpRecordIdentifiesTheDevice) {
     for (const Case c : {Case{29, 40, 28, 40}, Case{5, 5, 5, 5}, Case{28, 41, 28, 41}}) {
         SCOPED_TRACE(c.type);
         auto t = addTcp(11, c.type, c.program, 0, /*knownType=*/0);
-        const int32_t index = static_cast<int32_t>(frame::lib().devices.size() - 1);
         t.record->state.programNumber = 0;
         engine::startIoThreads();
         ASSERT_TRUE(t.instrument->log.waitFor("streamMode", 2000));
         ASSERT_TRUE(eventually([&] { return t.instrument->connected(); }));
         t.instrument->push(1);
-        ASSERT_TRUE(eventually([&] { return K427_GetDeviceType(index) == c.wantType; }));
-        EXPECT_EQ(t.record->state.programNumber, c.wantProgram);
-        EXPECT_EQ(t.record->layout.words, sim::referenceLayout(c.wantType).words);
+        // The thread writes the state under dataLock; read it the same way.
+        const auto identified = [&] {
+            std::lock_guard lock(*t.record->dataLock);
+            return t.record->state.deviceType == c.wantType &&
+                   t.record->state.programNumber == c.wantProgram &&
+                   t.record->layout.words == sim::referenceLayout(c.wantType).words;
+        };
+        EXPECT_TRUE(eventually(identified));
     }
 }
 
@@ -198,7 +202,6 @@ TEST_F(StreamThreads, OnlineFallsAfterSilenceWhileTheReceiveIsPending) {
 TEST_F(StreamThreads, ThreadStoppedBeforeItsFirstTurnServesNoCommand) {
     auto t = addTcp(11, 28, 40, 0);
     t.record->stopEvent = std::make_unique<platform::Event>(platform::Event::Reset::Manual, true);
-    t.record->dataLock = std::make_unique<std::mutex>();
     t.record->startCmd = 1;
     engine::tcpStreamThread(t.record);
     EXPECT_EQ(t.record->startCmd.load(), 1);

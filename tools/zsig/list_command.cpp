@@ -3,7 +3,7 @@
 #include "list_command.h"
 
 #include <cstdio>
-#include <stdexcept>
+#include <memory>
 
 namespace zsig {
 
@@ -21,7 +21,7 @@ int buildDeviceList(const zs::host::Library& lib, const ListRequest& request) {
         const std::u16string address = wide(request.address);
         int32_t index = -1;
         if (!ZS_HOST_GET(lib, K427_AttachWiFiDevice)(nullptr, c(address), &index))
-            throw std::runtime_error("no Wi-Fi instrument answered at " + request.address);
+            throw Failure("no Wi-Fi instrument answered at " + request.address);
     } else if (request.ethernet) {
         const std::u16string address = wide(request.address);
         int32_t index = -1;
@@ -40,9 +40,8 @@ const char* linkName(const ListRequest& request) {
 int runList(const zs::host::Library& lib, const ListRequest& request) {
     const int count = buildDeviceList(lib, request);
     if (count == 0) {
-        std::fprintf(stderr, "zsig: no instruments found\n");
         ZS_HOST_GET(lib, K427_FreeFList)();
-        return 1;
+        throw Failure("no instruments found");
     }
     std::printf("%-5s  %-5s  %-10s  %-8s  %-8s  %s\n", "index", "type", "serial", "channels",
                 "link", "online");
@@ -60,6 +59,31 @@ int runList(const zs::host::Library& lib, const ListRequest& request) {
     }
     ZS_HOST_GET(lib, K427_FreeFList)();
     return 0;
+}
+
+void addLinkOptions(CLI::App& command, ListRequest& request) {
+    CLI::Option* wifi = command.add_option("--wifi", request.address,
+                                           "The Wi-Fi instrument at this address instead of USB");
+    CLI::Option* eth =
+        command
+            .add_option("--eth", request.address,
+                        "Ethernet instruments at this address (none: every adapter's broadcast "
+                        "address) instead of USB")
+            ->expected(0, 1);
+    wifi->excludes(eth);
+    // Which of them was given is known once the line is parsed.
+    command.parse_complete_callback([&request, wifi, eth] {
+        request.wifi = wifi->count() > 0;
+        request.ethernet = eth->count() > 0;
+    });
+}
+
+void addListCommand(CLI::App& app, Context& context) {
+    auto request = std::make_shared<ListRequest>();
+    CLI::App* cmd =
+        context.command(app, "list", "List the instruments found, one line each",
+                        [request](Context& c) { return runList(c.library(), *request); });
+    addLinkOptions(*cmd, *request);
 }
 
 } // namespace zsig

@@ -1,5 +1,5 @@
 #pragma once
-#include "hostlib/zs_host.h"
+#include "commands.h"
 
 #include <string>
 
@@ -18,7 +18,10 @@ int buildDeviceList(const zs::host::Library& lib, const ListRequest& request);
 // The link name shown for the devices of a request.
 const char* linkName(const ListRequest& request);
 
-// zsig list: one line per instrument, then the list is freed. 1 when none was found.
+// zsig list: one line per instrument, then the list is freed; Failure when none was found.
 int runList(const zs::host::Library& lib, const ListRequest& request);
+
+// The --wifi and --eth options of a command that builds the device list.
+void addLinkOptions(CLI::App& command, ListRequest& request);
 
 } // namespace zsig

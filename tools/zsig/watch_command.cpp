@@ -1,7 +1,7 @@
 // zsig watch: one device's values as they stream in.
 #include "watch_command.h"
 
-#include "platform/text.h"
+#include "output.h"
 
 #include <atomic>
 #include <charconv>
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,9 +24,6 @@
 #endif
 
 namespace zsig {
-
-std::string utf8(const ZS_WCHAR* text);
-
 namespace {
 
 constexpr double kNoValue = 1e-200; // a cell no record wrote
@@ -74,20 +72,6 @@ std::vector<Cell> readCells(const zs::host::Library& lib, int32_t index) {
     return cells;
 }
 
-// Shortest text that reads back as the same double.
-std::string exact(double v) {
-    char buffer[32];
-    const auto r = std::to_chars(buffer, buffer + sizeof buffer, v);
-    return std::string(buffer, r.ptr);
-}
-
-std::string csvField(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
 // Local time now, ISO 8601 with milliseconds.
 std::string isoNow() {
     const auto now = std::chrono::system_clock::now();
@@ -127,16 +111,15 @@ int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
     const auto freeList = ZS_HOST_GET(lib, K427_FreeFList);
     if (request.index < 0 || request.index >= count) {
         freeList();
-        std::fprintf(stderr, "zsig: no device %d (%d found)\n", request.index, count);
-        return 1;
+        throw Failure("no device " + std::to_string(request.index) + " (" + std::to_string(count) +
+                      " found)");
     }
     std::ofstream csv;
     if (!request.csvPath.empty()) {
         csv.open(request.csvPath, std::ios::binary);
         if (!csv) {
             freeList();
-            std::fprintf(stderr, "zsig: cannot write %s\n", request.csvPath.c_str());
-            return 1;
+            throw Failure("cannot write " + request.csvPath);
         }
         csv << "time,record,channel,band_set,averaging,averaging_name,band,band_label,value\n";
     }
@@ -160,7 +143,7 @@ int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
                 if (c.value == kNoValue) continue;
                 csv << time << ',' << records << ',' << c.channel << ',' << c.group + 1 << ','
                     << c.averaging << ',' << csvField(c.averagingName) << ',' << c.column << ','
-                    << csvField(c.bandLabel) << ',' << exact(c.value) << '\n';
+                    << csvField(c.bandLabel) << ',' << exactNumber(c.value) << '\n';
             }
             csv.flush();
         }
@@ -171,6 +154,18 @@ int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
         std::printf("%llu records from device %d\n", static_cast<unsigned long long>(records),
                     request.index);
     return 0;
+}
+
+void addWatchCommand(CLI::App& app, Context& context) {
+    auto request = std::make_shared<WatchRequest>();
+    CLI::App* cmd =
+        context.command(app, "watch", "Show a device's values live as they arrive",
+                        [request](Context& c) { return runWatch(c.library(), *request); });
+    cmd->add_option("INDEX", request->index, "Position of the device in the list")->required();
+    cmd->add_option("--csv", request->csvPath, "Also log every record with its time to this file");
+    cmd->add_option("--duration", request->durationSeconds, "Stop after this many seconds")
+        ->check(CLI::PositiveNumber);
+    addLinkOptions(*cmd, request->list);
 }
 
 } // namespace zsig
