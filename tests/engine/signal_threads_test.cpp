@@ -227,7 +227,10 @@ TEST_F(SignalThreads, FtdiThreadWithoutBufferWritesNothingAndGoesOfflineWhenSile
     engine::sendSignalMode(d, 1);
     d->highSpeed = 1;
     run(engine::ftdiSignalThread, d);
-    ASSERT_TRUE(waitFor([&] { return d->state.deviceType == 118 && d->online == 1; }));
+    ASSERT_TRUE(waitFor([&] {
+        std::lock_guard lock(*d->dataLock); // the thread rewrites the state under it
+        return d->state.deviceType == 118 && d->online == 1;
+    }));
     EXPECT_EQ(d->signalWritePtr.load(), nullptr);
 
     // Record mode again: the blocks stop and the device is offline 1.5 s later.

@@ -46,6 +46,7 @@ void addVersionCommand(CLI::App& app, Context& context);
 void addFileCommand(CLI::App& app, Context& context);
 void addDescCommand(CLI::App& app, Context& context);
 void addDemoCommand(CLI::App& app, Context& context);
+void addGenCommand(CLI::App& app, Context& context);
 void addListCommand(CLI::App& app, Context& context);
 void addWatchCommand(CLI::App& app, Context& context);
 
