@@ -146,12 +146,11 @@ void SimWiFiInstrument::onCommand(const uint8_t* bytes, size_t length) {
     }
 }
 
-// Identification requests are answered here; every command also goes to the stream, which
+// Identification requests are answered here; the other commands go to the stream, which
 // starts on the stream-on command.
 void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length) {
-    std::vector<Command> commands;
-    readers_[channel].feed(bytes, length, commands);
     std::lock_guard lock(mutex_);
+    std::vector<uint8_t> forStream; // commands, not identification requests
     auto& in = dataBytes_[channel];
     in.insert(in.end(), bytes, bytes + length);
     StreamState& stream = *streams_[channel];
@@ -160,9 +159,10 @@ void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length)
     auto send = [&](const std::vector<uint8_t>& frame) { data_[channel]->send(frame); };
     static constexpr uint8_t kTag[7] = {'k', 'X', '-', 'w', 'a', 'v', 'e'};
     for (;;) {
-        if (in.size() >= 2 && in[0] == 0xA0 && in[1] == 0x1A) { // acknowledge: the record
+        if (in.size() >= 2 && in[0] == 0xA0) {            // a two-byte command
+            if (in[1] == 0x1A) send(taggedFrame(record)); // the acknowledge, also stream-on
+            forStream.insert(forStream.end(), in.begin(), in.begin() + 2);
             in.erase(in.begin(), in.begin() + 2);
-            send(taggedFrame(record));
             continue;
         }
         if (in.size() >= 7 && std::equal(kTag, kTag + 7, in.begin())) {
@@ -171,8 +171,12 @@ void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length)
             if (in.size() < 11 + payload) break;
             const bool query = payload == 4 && std::all_of(in.begin() + 10, in.begin() + 14,
                                                            [](uint8_t b) { return b == 0; });
+            if (query)
+                send(taggedFrame(std::vector<uint8_t>(8, 0)));
+            else
+                forStream.insert(forStream.end(), in.begin(),
+                                 in.begin() + static_cast<long>(11 + payload));
             in.erase(in.begin(), in.begin() + static_cast<long>(11 + payload));
-            if (query) send(taggedFrame(std::vector<uint8_t>(8, 0)));
             continue;
         }
         if (in.size() >= 4 && in[0] == 0x11 && in[1] == 0x22 && in[2] == 0x33 && in[3] == 0x44) {
@@ -181,6 +185,9 @@ void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length)
             if (in.size() < 8 + payload) break;
             const bool request = payload == 4 && get16(in.data() + 6) == 0;
             const uint16_t program = request ? get16(in.data() + 8) : 0;
+            if (!request)
+                forStream.insert(forStream.end(), in.begin(),
+                                 in.begin() + static_cast<long>(8 + payload));
             in.erase(in.begin(), in.begin() + static_cast<long>(8 + payload));
             if (!request) continue;
             if (program == 0) {
@@ -204,6 +211,8 @@ void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length)
         if (in.size() < 7 && std::equal(in.begin(), in.end(), kTag)) break; // a tag in pieces
         in.erase(in.begin()); // rate packets and anything else identification ignores
     }
+    std::vector<Command> commands;
+    readers_[channel].feed(forStream.data(), forStream.size(), commands);
     stream.received(commands);
 }
 
