@@ -106,6 +106,31 @@ ZS_EXPORT int32_t ZS_CALL K427_GetBandName(int32_t index, int32_t group, int32_t
  * 10922 into output[0..10649]. 1 when written; 0 without a device in tele mode. */
 ZS_EXPORT int32_t ZS_CALL GetSpectrum(double* output, int32_t useWindow);
 
+/* Device lists and network attach */
+
+/* Appends every accepted USB instrument (FTDI, then WinUSB), identifies and starts them:
+ * the size of the device list, or 0 when none is listed. */
+ZS_EXPORT int32_t ZS_CALL K427_BuildFList(void);
+/* Appends the "Brevane L700" instruments at 768000 bit/s: the list's size, or 0. */
+ZS_EXPORT int32_t ZS_CALL K427_BuildL700List(void);
+/* Appends the "Brevane QM730" generators: the list's size, or 0 when none was added. */
+ZS_EXPORT int32_t ZS_CALL QM730_BuildQM730List(void);
+/* Stops every device, switches its stream off and empties the list. Always 0. */
+ZS_EXPORT int32_t ZS_CALL K427_FreeFList(void);
+/* Reopens and re-identifies the device at a list position, which it keeps: 1, or 0 for an
+ * unknown position or a device that cannot be found again. */
+ZS_EXPORT int32_t ZS_CALL K427_ReconnectDevice(int32_t index);
+/* As K427_ReconnectDevice, keeping the USB handle open. */
+ZS_EXPORT int32_t ZS_CALL K427_ReconnectDeviceSoft(int32_t index);
+/* Connects to the Wi-Fi instrument at deviceAddress ("a.b.c.d") from localAddress (null: the
+ * first adapter on its network), one device per channel: 1 when the instrument answered the
+ * connection, else 0. *index (may be null): -1, then on success the last list position. */
+ZS_EXPORT int32_t ZS_CALL K427_AttachWiFiDevice(const ZS_WCHAR* localAddress,
+                                                const ZS_WCHAR* deviceAddress, int32_t* index);
+/* Queries Ethernet instruments at address (null: every adapter's broadcast address): how many
+ * were added, 0 for none. *index (may be null): -1, then the last list position. */
+ZS_EXPORT int32_t ZS_CALL K427_AttachEthDevice(const ZS_WCHAR* address, int32_t* index);
+
 /* Recorded files */
 
 /* Opens a recorded file: its identifier (256 and up), -1 when it cannot be opened, -2 when

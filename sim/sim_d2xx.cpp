@@ -208,6 +208,7 @@ struct SimD2xxCalls {
     // a read takes what is queued, up to the length.
     static uint32_t complete(SimD2xxDevice& d, bool isWrite, uint8_t* buffer, uint32_t length) {
         if (isWrite) {
+            if (d.breakOn) return length; // the line is held low: nothing reaches the device
             d.written.insert(d.written.end(), buffer, buffer + length);
             if (d.onWrite) d.onWrite(d, buffer, length);
             return length;
@@ -317,6 +318,16 @@ SimD2xxDevice* SimD2xx::find(const std::string& serial) {
     for (auto& d : devices_)
         if (d->serial == serial) return d.get();
     return nullptr;
+}
+
+uint32_t SimD2xx::setBreak(FtHandle handle, bool on) {
+    const uint32_t status =
+        SimD2xxCalls::control(handle, on ? D2xxRole::BreakOn : D2xxRole::BreakOff);
+    if (status == kOk) {
+        std::lock_guard lock(instance().mutex_);
+        if (SimD2xx::Handle* h = SimD2xxCalls::handle(handle)) h->device->breakOn = on;
+    }
+    return status;
 }
 
 const transport::D2xxApi& SimD2xx::table() {

@@ -37,6 +37,8 @@ enum class D2xxRole : uint32_t {
     LineHigh,
     BitMode,
     Reset,
+    BreakOn, // not a role of the library: a break holds the transmit line low
+    BreakOff,
 };
 inline constexpr uint32_t roleBit(D2xxRole r) {
     return 1u << static_cast<uint32_t>(r);
@@ -75,6 +77,7 @@ class SimD2xxDevice {
     uint32_t pendingResultCalls = 1;
     bool present = true; // false: unplugged; open handles fail, the count leaves it out
     transport::D2xxLineSettings lineSettings;
+    bool breakOn = false; // bytes written meanwhile never leave the chip
 
     // Observed by the test.
     std::deque<uint8_t> input;    // bytes the device will deliver
@@ -118,6 +121,8 @@ class SimD2xx {
 
     // The driver's calls as a role table, for the test seam.
     static const transport::D2xxApi& table();
+    // The break calls (FT_SetBreakOn/Off), which the library has no role for.
+    static uint32_t setBreak(transport::FtHandle handle, bool on);
 
     std::recursive_mutex& mutex() { return mutex_; }
 

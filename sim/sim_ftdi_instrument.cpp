@@ -1,6 +1,6 @@
 #include "sim_ftdi_instrument.h"
 
-#include "transport/ftdi_transport.h"
+#include "transport/rate_word.h"
 
 #include <algorithm>
 #include <cstring>

@@ -4,7 +4,22 @@
 #include "sim_d2xx.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+
+#ifdef ZS_SIM_PLUG
+#include "instrument_records.h"
+#include "plugged_instruments.h"
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+#endif
 
 #ifdef _WIN32
 #define SIM_EXPORT extern "C" __declspec(dllexport)
@@ -20,7 +35,45 @@ using zs::transport::D2xxProgramData;
 using zs::transport::FtHandle;
 
 namespace {
+#ifdef ZS_SIM_PLUG
+// This driver's own folder, where the description source of the instruments lies.
+std::filesystem::path ownFolder() {
+#ifdef _WIN32
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                           GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCSTR>(&ownFolder), &module);
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(module, path, MAX_PATH);
+    return std::filesystem::path(path).parent_path();
+#else
+    Dl_info info{};
+    dladdr(reinterpret_cast<void*>(&ownFolder), &info);
+    return std::filesystem::path(info.dli_fname ? info.dli_fname : ".").parent_path();
+#endif
+}
+
+bool plug(const char* text) {
+    try {
+        return zs::sim::plugInstruments(text, zs::sim::referenceDescription(ownFolder()));
+    } catch (const std::exception&) {
+        return false; // no description source beside the driver
+    }
+}
+
+// The instruments named by ZS_SIM_D2XX are plugged in before the first call sees devices.
+void plugFromEnvironment() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (const char* text = std::getenv("ZS_SIM_D2XX")) plug(text);
+    });
+}
+#else
+void plugFromEnvironment() {}
+#endif
+
 const D2xxApi& t() {
+    plugFromEnvironment();
     return SimD2xx::table();
 }
 } // namespace
@@ -74,11 +127,17 @@ SIM_EXPORT int32_t ZS_D2XX_API FT_W32_GetOverlappedResult(FtHandle h, void* over
                                                           uint32_t* done, int32_t wait) {
     return t().result(h, overlapped, done, wait);
 }
-SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOn(FtHandle h) {
+SIM_EXPORT uint32_t ZS_D2XX_API FT_ClrDtr(FtHandle h) {
     return t().lineLow(h);
 }
-SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOff(FtHandle h) {
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetDtr(FtHandle h) {
     return t().lineHigh(h);
+}
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOn(FtHandle h) {
+    return SimD2xx::setBreak(h, true);
+}
+SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBreakOff(FtHandle h) {
+    return SimD2xx::setBreak(h, false);
 }
 SIM_EXPORT uint32_t ZS_D2XX_API FT_SetBitMode(FtHandle h, uint8_t mask, uint8_t mode) {
     return t().bitMode(h, mask, mode);
@@ -92,6 +151,14 @@ SIM_EXPORT uint32_t ZS_D2XX_API FT_ResetDevice(FtHandle h) {
 SIM_EXPORT void ZsSimD2xx_Reset() {
     SimD2xx::instance().reset();
 }
+
+#ifdef ZS_SIM_PLUG
+// Plugs in simulated instruments described as ZS_SIM_D2XX describes them; 1 when the text
+// was understood (and its devices added), else 0.
+SIM_EXPORT int ZsSimD2xx_Plug(const char* text) {
+    return text && plug(text) ? 1 : 0;
+}
+#endif
 
 SIM_EXPORT void ZsSimD2xx_AddDevice(const char* serial, const char* description) {
     SimD2xx::instance().addDevice(serial ? serial : "", description ? description : "");

@@ -94,10 +94,13 @@ bool identify(Link& link, DevStruct& d) {
     }
     if (words.size() < 4 || frameWord(words.data(), 0) != type) return false;
     d.state.deviceType = type;
-    d.state.serialNumber = serial;
     d.state.programNumber = frameWord(words.data(), 1);
     const auto& table = frame::lib().description;
-    if (d.selectLayout(table))
+    const bool shaped = d.selectLayout(table);
+    // The layout selection clears the serial number; the identity frame's stands unless the
+    // record carries one of its own.
+    d.state.serialNumber = serial;
+    if (shaped)
         telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(words), d.rows, d.state);
     return true;
 }
@@ -131,7 +134,11 @@ void enumerateWinUsb(const std::shared_ptr<DevStruct>& given) {
         if (identify(link, *record)) {
             record->winUsbHandle = handle;
             record->winUsbFile = file;
-            if (!given) frame::lib().devices.push_back(record);
+            if (!given) {
+                frame::lib().devices.push_back(record);
+            } else {
+                break; // the given record holds one instrument
+            }
         } else {
             transport::releaseWinUsb(handle, file);
         }

@@ -34,6 +34,7 @@ struct LibraryState {
     GeneratorList generators;
     uint32_t nextFileId = 256;
     int32_t descriptionLoaded = 0;
+    uint32_t reconnectSkip = 0; // devices a full reconnect passes over before taking one
     bool socketsStarted = false;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace zs::platform {
 
@@ -22,6 +23,21 @@ struct SocketAddress {
 };
 inline constexpr uint32_t kLoopbackAddress = 0x7F000001;
 
+// Values as they lie in network byte order, for fields that keep that order.
+inline uint16_t hostToNetwork16(uint16_t v) {
+    const uint8_t bytes[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    uint16_t out;
+    std::memcpy(&out, bytes, sizeof out);
+    return out;
+}
+inline uint32_t hostToNetwork32(uint32_t v) {
+    const uint8_t bytes[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                              static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    uint32_t out;
+    std::memcpy(&out, bytes, sizeof out);
+    return out;
+}
+
 SocketHandle openTcpSocket();
 SocketHandle openUdpSocket();
 void closeSocket(SocketHandle socket);
@@ -35,6 +51,8 @@ SocketHandle acceptSocket(SocketHandle listener, uint32_t timeoutMs);
 bool connectSocket(SocketHandle socket, const SocketAddress& peer, uint32_t timeoutMs);
 bool setSendBufferSize(SocketHandle socket, int bytes);
 bool setReceiveBufferSize(SocketHandle socket, int bytes);
+// Lets a UDP socket send to a broadcast address.
+bool enableBroadcast(SocketHandle socket);
 
 // Plain transfers for simulated instruments and tests: the whole buffer (false on error),
 // and one receive that waits at most the time-out (-1 error, 0 time-out or orderly close).
@@ -69,5 +87,8 @@ bool postedResult(Overlapped& io, uint32_t& count);
 // After the socket of a transfer left posted was closed: waits, at most `timeoutMs`, until
 // the system has finished with the block, so the block and the buffer may go.
 void settlePosted(Overlapped& io, uint32_t timeoutMs = 1000);
+// Withdraws a transfer left posted on a socket that stays open, and waits (at most
+// `timeoutMs`) until the system has finished with the block, so its buffer may go.
+void cancelPosted(SocketHandle socket, Overlapped& io, uint32_t timeoutMs = 1000);
 
 } // namespace zs::platform

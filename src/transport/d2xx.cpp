@@ -97,8 +97,10 @@ std::optional<D2xxApi> bindD2xx(const char* fileName) {
     D2xxApi api;
     // Role -> documented D2XX function. The device count and the serial numbers both come
     // from FT_ListDevices (flags select which); "open" is the Win32-style create call, so
-    // the overlapped transfers, last error and result calls are its W32 companions; the
-    // line is held low for a rate packet by a break condition.
+    // the overlapped transfers, last error and result calls are its W32 companions. Line
+    // low/high bracket bytes that must reach the instrument, so they cannot be a break (which
+    // holds the transmit line low): they are DTR, clear and set; RTS is taken by the
+    // handshake the flow call puts on those links.
     const bool ok =
         resolve(*lib, "FT_ListDevices", api.count) && resolve(*lib, "FT_ListDevices", api.serial) &&
         resolve(*lib, "FT_W32_CreateFile", api.open) &&
@@ -113,8 +115,7 @@ std::optional<D2xxApi> bindD2xx(const char* fileName) {
         resolve(*lib, "FT_W32_ReadFile", api.read) &&
         resolve(*lib, "FT_W32_GetLastError", api.lastError) &&
         resolve(*lib, "FT_W32_GetOverlappedResult", api.result) &&
-        resolve(*lib, "FT_SetBreakOn", api.lineLow) &&
-        resolve(*lib, "FT_SetBreakOff", api.lineHigh) &&
+        resolve(*lib, "FT_ClrDtr", api.lineLow) && resolve(*lib, "FT_SetDtr", api.lineHigh) &&
         resolve(*lib, "FT_SetBitMode", api.bitMode) && resolve(*lib, "FT_ResetDevice", api.reset);
     if (!ok) return std::nullopt;
     lib->keepLoaded(); // handles live in the driver for the rest of the process

@@ -2,6 +2,7 @@
 #include "platform/event.h"
 #include "platform/overlapped.h"
 #include "transport/d2xx.h"
+#include "transport/rate_word.h"
 
 #include <array>
 #include <cstdint>
@@ -31,9 +32,6 @@ uint32_t ftdiRead(FtHandle handle, uint8_t* buffer, uint32_t length, platform::E
 int ftdiRateStep(FtHandle handle, uint32_t linkKind, uint32_t rate, int32_t& linkState,
                  uint32_t& stateTime, platform::Event* stop, platform::Overlapped& io);
 
-// The rate word of a packet-switched link for `rate` bits per second, also stored through
-// `out` when given.
-uint32_t buildRateWord(uint32_t rate, uint32_t* out = nullptr);
 
 // The 6-byte rate packet: 00, the rate word least significant byte first, 02.
 std::array<uint8_t, 6> buildRatePacket(uint32_t rate);

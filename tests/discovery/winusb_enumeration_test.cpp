@@ -158,3 +158,26 @@ TEST_F(WinUsbEnumeration, FrameWithEndBitEndsTheDescriptionTransfer) {
 
 } // namespace
 } // namespace zs::test
+
+namespace zs::test {
+namespace {
+
+// The identity frame's serial number stands when the record's layout carries none (type
+// 5), and gives way to the record's own (type 28).
+TEST_F(WinUsbEnumeration, IdentityFrameSerialIsKeptUnlessTheRecordCarriesOne) {
+    auto meter = instrument(5, 5, 0x00031007);
+    WinUsbInstrument::attach(add(u"\\\\?\\usb#sim#1"), meter);
+    auto analyser = instrument(28, 40, 0x00031008);
+    analyser.record = record(28, 40, 0x00031009);
+    WinUsbInstrument::attach(add(u"\\\\?\\usb#sim#2"), analyser);
+
+    enumerateWinUsb();
+
+    ASSERT_EQ(frame::lib().devices.size(), 2u);
+    EXPECT_EQ(frame::lib().devices.front()->state.deviceType, 5);
+    EXPECT_EQ(frame::lib().devices.front()->state.serialNumber, 0x00031007u);
+    EXPECT_EQ(frame::lib().devices.back()->state.serialNumber, 0x00031009u);
+}
+
+} // namespace
+} // namespace zs::test

@@ -115,6 +115,31 @@ TEST_F(ProductionD2xxBinding, WriteReadAndRateStepThroughTheLibraryBoundByName) 
     EXPECT_NE(api.close(h), 0);
 }
 
+// A break holds the transmit line low: bytes written meanwhile never reach the device, so
+// the rate packet must not be framed by break calls.
+TEST_F(ProductionD2xxBinding, BytesWrittenDuringABreakAreLostButDuringLineLowArrive) {
+    const auto bound = transport::bindD2xx();
+    ASSERT_TRUE(bound.has_value());
+    addDevice("FT000043", "Simulated analyser");
+    using Status = uint32_t(ZS_D2XX_API*)(transport::FtHandle);
+    const auto breakOn = fn<Status>("FT_SetBreakOn");
+    const auto breakOff = fn<Status>("FT_SetBreakOff");
+    transport::FtHandle h =
+        bound->open("FT000043", 0xC0000000, 0, nullptr, 3, transport::kD2xxOpenFlags, nullptr);
+    ASSERT_NE(h, transport::kNoFtdiHandle);
+    platform::Overlapped io;
+    const uint8_t lost[] = {0xEE, 0xEE};
+    const uint8_t kept[] = {0x01, 0x02};
+    ASSERT_EQ(breakOn(h), 0u);
+    transport::ftdiWrite(h, lost, 2, nullptr, io);
+    ASSERT_EQ(breakOff(h), 0u);
+    ASSERT_EQ(bound->lineLow(h), 0u);
+    transport::ftdiWrite(h, kept, 2, nullptr, io);
+    ASSERT_EQ(bound->lineHigh(h), 0u);
+    EXPECT_THAT(writtenTo("FT000043"), ElementsAre(0x01, 0x02));
+    EXPECT_NE(bound->close(h), 0);
+}
+
 TEST_F(ProductionD2xxBinding, ProcessTableBindsTheVendorLibraryWhenNothingIsInstalled) {
     addDevice("A1", "one");
     addDevice("B2", "two");

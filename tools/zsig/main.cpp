@@ -18,6 +18,8 @@ int main(int argc, char** argv) {
     zsig::addDescCommand(app, context);
     zsig::addDemoCommand(app, context);
     zsig::addGenCommand(app, context);
+    zsig::addListCommand(app, context);
+    zsig::addWatchCommand(app, context);
 
     try {
         app.parse(argc, argv);

@@ -137,6 +137,11 @@ bool setReceiveBufferSize(SocketHandle socket, int bytes) {
     return ::setsockopt(fd(socket), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) == 0;
 }
 
+bool enableBroadcast(SocketHandle socket) {
+    const int on = 1;
+    return ::setsockopt(fd(socket), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;
+}
+
 bool sendAll(SocketHandle socket, const void* data, size_t length) {
     auto p = static_cast<const uint8_t*>(data);
     while (length > 0) {
@@ -319,6 +324,11 @@ bool postedResult(Overlapped& io, uint32_t& count) {
 }
 
 void settlePosted(Overlapped& io, uint32_t) {
+    io.posted = PostedIo::None;
+}
+
+void cancelPosted(SocketHandle, Overlapped& io, uint32_t) {
+    // Nothing is in the kernel: forgetting the buffer withdraws the receive.
     io.posted = PostedIo::None;
 }
 

@@ -112,6 +112,12 @@ bool setReceiveBufferSize(SocketHandle socket, int bytes) {
                         sizeof bytes) == 0;
 }
 
+bool enableBroadcast(SocketHandle socket) {
+    const BOOL on = TRUE;
+    return ::setsockopt(sock(socket), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                        sizeof on) == 0;
+}
+
 bool sendAll(SocketHandle socket, const void* data, size_t length) {
     auto p = static_cast<const char*>(data);
     while (length > 0) {
@@ -251,6 +257,12 @@ void settlePosted(Overlapped& io, uint32_t timeoutMs) {
         else
             sleepMs(10);
     io.posted = PostedIo::None;
+}
+
+void cancelPosted(SocketHandle socket, Overlapped& io, uint32_t timeoutMs) {
+    if (io.posted == PostedIo::None) return;
+    CancelIoEx(reinterpret_cast<HANDLE>(sock(socket)), native(io));
+    settlePosted(io, timeoutMs);
 }
 
 } // namespace zs::platform

@@ -1,0 +1,135 @@
+#include "plugged_instruments.h"
+
+#include "sim_d2xx.h"
+#include "sim_ftdi_instrument.h"
+#include "stream_instruments.h"
+
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace zs::sim {
+namespace {
+
+std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, separator))
+        if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+uint32_t number(const std::string& text) {
+    size_t used = 0;
+    const unsigned long value = std::stoul(text, &used, 0);
+    if (used != text.size() || value > 0xFFFFFFFFul) throw std::invalid_argument(text);
+    return static_cast<uint32_t>(value);
+}
+
+struct Plan {
+    std::string serial, description;
+    FtdiInstrument model;
+    StreamIdentity identity;
+    const zsdesc::Layout* layout = nullptr;
+    double recordsPerSecond = 10;
+    bool silent = false;
+    bool refuseOpen = false;
+};
+
+Plan parseDevice(const std::string& text, const zsdesc::Description& description) {
+    const auto fields = split(text, '|');
+    if (fields.size() < 2 || fields.size() > 3) throw std::invalid_argument(text);
+    Plan plan;
+    plan.serial = fields[0];
+    plan.description = fields[1];
+    StreamIdentity& id = plan.identity;
+    for (const auto& item :
+         fields.size() == 3 ? split(fields[2], ',') : std::vector<std::string>{}) {
+        const auto eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        FtdiInstrument& m = plan.model;
+        if (key == "family") {
+            if (value == "tagged") {
+                m.family = FtdiInstrument::Family::Tagged;
+            } else if (value == "sync") {
+                m.family = FtdiInstrument::Family::Sync;
+            } else if (value == "none") {
+                plan.silent = true;
+            } else {
+                throw std::invalid_argument(item);
+            }
+        } else if (key == "rate") {
+            m.rate = number(value);
+        } else if (key == "packet") {
+            m.packetRate = true;
+        } else if (key == "noquery") {
+            m.answersQuery = false;
+        } else if (key == "rates") {
+            for (const auto& r : split(value, '+')) m.rateList.push_back(number(r));
+        } else if (key == "mask") {
+            m.resetMask = static_cast<uint8_t>(number(value));
+        } else if (key == "programs") {
+            for (const auto& p : split(value, '+'))
+                m.programs.push_back(static_cast<uint16_t>(number(p)));
+        } else if (key == "streams") {
+            m.streams = true;
+        } else if (key == "type") {
+            id.deviceType = static_cast<uint16_t>(number(value));
+        } else if (key == "program") {
+            id.programNumber = static_cast<uint16_t>(number(value));
+        } else if (key == "vin") {
+            id.serialNumber = number(value);
+        } else if (key == "records") {
+            plan.recordsPerSecond = number(value);
+        } else if (key == "refuse-open") {
+            plan.refuseOpen = true;
+        } else {
+            throw std::invalid_argument(item);
+        }
+    }
+    for (const auto& layout : description.layouts)
+        if (layout.typeCode == id.deviceType) plan.layout = &layout;
+    if (!plan.layout) throw std::invalid_argument(text);
+    return plan;
+}
+
+} // namespace
+
+bool plugInstruments(const std::string& text, const zsdesc::Description& description) {
+    std::vector<Plan> plans;
+    try {
+        for (const auto& device : split(text, ';'))
+            plans.push_back(parseDevice(device, description));
+    } catch (const std::exception&) {
+        return false;
+    }
+    SimD2xx& sim = SimD2xx::instance();
+    for (auto& plan : plans) {
+        SimD2xxDevice& device = sim.addDevice(plan.serial, plan.description);
+        sim.locked([&] {
+            if (plan.refuseOpen) device.failingRoles |= roleBit(D2xxRole::Open);
+            if (plan.silent) return 0;
+            // Identification first; every byte written also reaches the stream, which starts
+            // on the stream-on command (for the tagged family that is the acknowledge too).
+            StreamSource source(*plan.layout, plan.identity, plan.recordsPerSecond);
+            plan.model.record = source.record(0);
+            const Framing framing = plan.model.family == FtdiInstrument::Family::Tagged
+                                        ? Framing::Tagged
+                                        : Framing::Sync;
+            FtdiInstrument::attach(device, std::move(plan.model));
+            auto identify = std::move(device.onWrite);
+            FtdiStreamInstrument::attach(device, std::move(source), framing);
+            auto stream = std::move(device.onWrite);
+            device.onWrite = [identify, stream](SimD2xxDevice& d, const uint8_t* b, size_t n) {
+                identify(d, b, n);
+                stream(d, b, n);
+            };
+            return 0;
+        });
+    }
+    return true;
+}
+
+} // namespace zs::sim

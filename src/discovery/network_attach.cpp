@@ -1,0 +1,229 @@
+#include "discovery/network_attach.h"
+
+#include "discovery/address_text.h"
+#include "discovery/identification.h"
+#include "engine/command_packets.h"
+#include "engine/io_threads.h"
+#include "frame/description_guard.h"
+#include "frame/library.h"
+#include "platform/adapters.h"
+#include "platform/clock.h"
+#include "platform/sockets.h"
+#include "telemetry/record_decoder.h"
+#include "transport/socket_transport.h"
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace zs::discovery {
+
+using frame::DevStruct;
+using platform::kNoSocket;
+using platform::SocketAddress;
+using platform::SocketHandle;
+
+namespace {
+
+constexpr uint32_t kConnectTimeoutMs = 5000;
+constexpr uint32_t kHelloTimeoutMs = 150;
+constexpr uint32_t kQueryWaitMs = 1000;
+constexpr uint32_t kReplyCapacity = 4096;
+
+constexpr uint32_t kChannelCodeOne = 0;
+constexpr uint32_t kChannelCodeTwo = 55;
+constexpr uint32_t kChannelCodeCombined = 247;
+
+constexpr uint32_t kReplyWord0 = 0x84857534;
+constexpr uint32_t kReplyWord1 = 0x7B7A8ACB;
+constexpr uint32_t kEthernetLinkKind = 14;
+
+uint32_t le32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+std::optional<uint32_t> parsedAddress(const char16_t* text) {
+    const auto narrow = addressText(text);
+    if (!narrow) return std::nullopt;
+    const uint32_t address = parseDottedAddress(*narrow);
+    if (address == 0) return std::nullopt;
+    return address;
+}
+
+// The first adapter on the device's network.
+std::optional<uint32_t> localAddressFor(uint32_t device) {
+    const auto table = platform::adapterTable();
+    if (!table) return std::nullopt;
+    for (const auto& a : *table)
+        if ((a.address & a.mask) == (device & a.mask)) return a.address;
+    return std::nullopt;
+}
+
+SocketHandle connectedTcp(uint32_t local, uint32_t device, uint16_t port) {
+    const SocketHandle s = platform::openTcpSocket();
+    if (s == kNoSocket) return kNoSocket;
+    if (!platform::bindSocket(s, SocketAddress{local, 0}) ||
+        !platform::connectSocket(s, SocketAddress{device, port}, kConnectTimeoutMs)) {
+        platform::closeSocket(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+void freshIoBlock(DevStruct& d) {
+    d.ioOverlapped.closeEvent();
+    d.ioOverlapped.block = {};
+    d.ioOverlapped.ensureEvent();
+}
+
+// The channel code of a 5-byte hello reply, or nothing when the reply did not come.
+std::optional<uint32_t> helloChannelCode(SocketHandle command, DevStruct& first) {
+    const uint8_t hello[9] = {0x11, 0, 0, 0, 0, 0, 0, 0, 0};
+    if (!platform::sendAll(command, hello, sizeof hello)) return std::nullopt;
+    if (!first.stopEvent)
+        first.stopEvent = std::make_unique<platform::Event>(platform::Event::Reset::Manual, false);
+    uint8_t reply[5] = {};
+    platform::Overlapped io;
+    io.ensureEvent();
+    int32_t pending = 0;
+    const uint32_t n = transport::socketReceive(command, reply, sizeof reply, &pending,
+                                                first.stopEvent.get(), io, kHelloTimeoutMs);
+    // A receive still posted would land in `reply` after this frame is gone.
+    if (pending) platform::cancelPosted(command, io);
+    if (n != sizeof reply) return std::nullopt;
+    return le32(reply + 1);
+}
+
+} // namespace
+
+std::vector<uint32_t>
+ethernetQueryTargets(std::optional<uint32_t> given,
+                     const std::optional<std::vector<platform::AdapterAddress>>& table) {
+    if (given) return {*given};
+    std::vector<uint32_t> targets;
+    if (table)
+        for (const auto& a : *table)
+            if (a.address != 0) targets.push_back(platform::directedBroadcast(a));
+    return targets;
+}
+
+int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int32_t* index) {
+    if (index) *index = -1;
+    const auto device = parsedAddress(deviceText);
+    if (!device) return 0;
+    const auto local = localText ? parsedAddress(localText) : localAddressFor(*device);
+    if (!local) return 0;
+
+    const SocketHandle command = platform::openTcpSocket();
+    if (command == kNoSocket) return 0;
+    if (!platform::bindSocket(command, SocketAddress{*local, 0})) {
+        platform::closeSocket(command);
+        return 0;
+    }
+    auto shared = std::make_shared<transport::auto_close_socket>(command);
+    std::shared_ptr<DevStruct> channels[2] = {std::make_shared<DevStruct>(),
+                                              std::make_shared<DevStruct>()};
+    for (auto& c : channels) c->commandSocket = shared;
+    if (!platform::connectSocket(command, SocketAddress{*device, kWiFiCommandPort},
+                                 kConnectTimeoutMs))
+        return 0;
+
+    for (auto& c : channels) freshIoBlock(*c);
+    const auto code = helloChannelCode(command, *channels[0]);
+    uint32_t count = 0;
+    bool combined = false;
+    if (code == kChannelCodeOne) {
+        count = 1;
+    } else if (code == kChannelCodeTwo) {
+        count = 2;
+    } else if (code == kChannelCodeCombined) {
+        count = 2;
+        combined = true;
+    }
+    auto& list = frame::lib().devices;
+    for (uint32_t i = 0; i < count; ++i) {
+        const SocketHandle data =
+            connectedTcp(*local, *device, static_cast<uint16_t>(kWiFiDataPort + i));
+        if (data == kNoSocket) continue;
+        DevStruct& d = *channels[i];
+        d.tcpSocket = data;
+        d.channelIndex = static_cast<int32_t>(i);
+        d.linkKind = (combined || i == 1) ? 7 : 6;
+        list.push_back(channels[i]);
+    }
+    identifyDevices(true, 0);
+    if (index) *index = static_cast<int32_t>(list.size()) - 1;
+    engine::startIoThreads();
+    return 1;
+}
+
+int attachEthDevice(const char16_t* addressText, int32_t* index) {
+    if (index) *index = -1;
+    frame::ensureDescriptionLoaded();
+
+    std::optional<uint32_t> given;
+    if (addressText) {
+        given = parsedAddress(addressText);
+        if (!given) return 0;
+    }
+    const std::vector<uint32_t> targets =
+        ethernetQueryTargets(given, given ? std::nullopt : platform::adapterTable());
+    if (targets.empty()) return 0;
+
+    const std::vector<uint8_t> query = engine::datagramCommand(7);
+    std::vector<SocketHandle> sockets;
+    for (uint32_t target : targets) {
+        const SocketHandle s = platform::openUdpSocket();
+        if (s == kNoSocket) continue;
+        platform::bindSocket(s, SocketAddress{0, 0});
+        if (!addressText) platform::enableBroadcast(s);
+        platform::sendTo(s, query.data(), query.size(), SocketAddress{target, kEthernetQueryPort});
+        sockets.push_back(s);
+    }
+    platform::sleepMs(kQueryWaitMs);
+
+    auto& list = frame::lib().devices;
+    const auto& table = frame::lib().description;
+    int attached = 0;
+    std::vector<uint8_t> reply(kReplyCapacity);
+    for (SocketHandle s : sockets) {
+        for (;;) {
+            SocketAddress from;
+            const int n = platform::receiveFrom(s, reply.data(), reply.size(), from, 0);
+            if (n <= 0) break;
+            const auto length = static_cast<uint32_t>(n);
+            const uint8_t* r = reply.data();
+            if (length < 16 || le32(r) != kReplyWord0 || le32(r + 4) != kReplyWord1 ||
+                le32(r + 8) != 7)
+                continue;
+            if (given && (from.address & ~*given) != 0) continue;
+
+            auto d = std::make_shared<DevStruct>();
+            d->linkKind = kEthernetLinkKind;
+            d->linkState = -1;
+            d->udpSocket = platform::openUdpSocket();
+            if (d->udpSocket == kNoSocket) break;
+            d->udpPeer = transport::UdpPeer{platform::hostToNetwork16(from.port),
+                                            platform::hostToNetwork32(from.address)};
+            if (!platform::connectSocket(d->udpSocket, from, kConnectTimeoutMs)) break;
+            d->state.samplingRate = 0;
+            d->state.deviceType = static_cast<uint16_t>(r[12] | r[13] << 8);
+            d->state.programNumber = static_cast<uint16_t>(r[14] | r[15] << 8);
+            if (!d->selectLayout(table)) break;
+            telemetry::decodeCheckedByTable(
+                table, std::span<const uint8_t>(r + 12, (length - 12) & ~1u), d->rows, d->state);
+            list.push_back(std::move(d));
+            ++attached;
+            break;
+        }
+    }
+    for (SocketHandle s : sockets) platform::closeSocket(s);
+
+    if (attached == 0) return 0;
+    if (index) *index = static_cast<int32_t>(list.size()) - 1;
+    engine::startIoThreads();
+    return attached;
+}
+
+} // namespace zs::discovery

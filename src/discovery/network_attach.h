@@ -1,0 +1,31 @@
+#pragma once
+#include "platform/adapters.h"
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace zs::discovery {
+
+inline constexpr uint16_t kWiFiCommandPort = 30704;
+inline constexpr uint16_t kWiFiDataPort = 10001; // + channel
+inline constexpr uint16_t kEthernetQueryPort = 22;
+
+// Connects to the Wi-Fi instrument at `device` (dotted text) from `local` (null: the first
+// adapter on the device's network), adds one record per channel it announces, identifies
+// and starts them. 1 when the command connection was made, else 0. `*index` (may be null):
+// -1, then on success the last position of the list.
+int attachWiFiDevice(const char16_t* local, const char16_t* device, int32_t* index);
+
+// Finds Ethernet instruments by the UDP query sent to `address` (null: every adapter's
+// directed broadcast address), adds and starts one record per accepted reply. Returns how
+// many were added; `*index` as above when any was.
+int attachEthDevice(const char16_t* address, int32_t* index);
+
+// Where the Ethernet query goes: the given address, else the directed broadcast address of
+// every adapter with an address.
+std::vector<uint32_t>
+ethernetQueryTargets(std::optional<uint32_t> given,
+                     const std::optional<std::vector<platform::AdapterAddress>>& table);
+
+} // namespace zs::discovery
