@@ -30,7 +30,10 @@ uint16_t get16(const uint8_t* p) {
 } // namespace
 
 std::vector<uint8_t> taggedFrame(std::span<const uint8_t> payload, uint8_t variant) {
-    std::vector<uint8_t> out = {'k',
+    // The length field has 16 bits: a longer payload cannot be framed.
+    if (payload.size() > 0xFFFF) return {};
+    std::vector<uint8_t> out(10 + payload.size() + 1);
+    const uint8_t header[10] = {'k',
                                 'X',
                                 '-',
                                 'w',
@@ -40,26 +43,30 @@ std::vector<uint8_t> taggedFrame(std::span<const uint8_t> payload, uint8_t varia
                                 variant,
                                 static_cast<uint8_t>(payload.size()),
                                 static_cast<uint8_t>(payload.size() >> 8)};
+    std::copy(std::begin(header), std::end(header), out.begin());
+    std::copy(payload.begin(), payload.end(), out.begin() + 10);
     uint8_t sum = 0;
     for (uint8_t b : payload) sum = static_cast<uint8_t>(sum + b);
-    out.insert(out.end(), payload.begin(), payload.end());
-    out.push_back(sum);
+    out.back() = sum;
     return out;
 }
 
 std::vector<uint8_t> syncFrame(std::span<const uint8_t> payload) {
-    std::vector<uint8_t> out = {0x11,
-                                0x22,
-                                0x33,
-                                0x44,
-                                static_cast<uint8_t>(payload.size()),
-                                static_cast<uint8_t>(payload.size() >> 8)};
+    if (payload.size() > 0xFFFF) return {};
+    std::vector<uint8_t> out(6 + payload.size() + 2);
+    const uint8_t header[6] = {0x11,
+                               0x22,
+                               0x33,
+                               0x44,
+                               static_cast<uint8_t>(payload.size()),
+                               static_cast<uint8_t>(payload.size() >> 8)};
+    std::copy(std::begin(header), std::end(header), out.begin());
+    std::copy(payload.begin(), payload.end(), out.begin() + 6);
     uint16_t sum = 0;
     for (size_t i = 0; i + 1 < payload.size(); i += 2)
         sum = static_cast<uint16_t>(sum + get16(payload.data() + i));
-    out.insert(out.end(), payload.begin(), payload.end());
-    out.push_back(static_cast<uint8_t>(sum));
-    out.push_back(static_cast<uint8_t>(sum >> 8));
+    out[out.size() - 2] = static_cast<uint8_t>(sum);
+    out[out.size() - 1] = static_cast<uint8_t>(sum >> 8);
     return out;
 }
 
