@@ -6,6 +6,8 @@ PRESETS ?= native asan win32
 .PHONY: test demo deps build-% test-% bench fuzz format clean
 
 test: deps
+	@# Benchmarks are built, not timed: one that no longer compiles fails the run.
+	@$(MAKE) --no-print-directory build-bench
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
 demo: deps-native build-native
@@ -24,9 +26,10 @@ build-%:
 test-%: build-%
 	cd build/$* && ctest --output-on-failure -j 1
 
-bench: deps-native
-	cmake --preset bench >/dev/null && cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bin/bench_*; do echo "== $$b"; $$b; done
+# Each benchmark prints its figures, then each one beside its reference with the ratio.
+BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+bench: deps-native build-bench
+	@set -e; for b in build/bench/bin/bench_*; do echo "== $$b"; $$b $(BENCH_ARGS); done
 
 fuzz: deps-native
 	cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)
