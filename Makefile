@@ -3,15 +3,24 @@
 JOBS ?= 2
 PRESETS ?= native asan win32
 
-.PHONY: test demo deps build-% test-% bench fuzz format clean
+.PHONY: test demo docs deps build-% test-% bench fuzz format clean
 
 test: deps
 	@# Benchmarks are built, not timed: one that no longer compiles fails the run.
 	@$(MAKE) --no-print-directory build-bench
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
-demo: deps-native build-native
-	./build/native/bin/zsig demo
+# Only what the demo needs, not the test suites.
+demo: deps-native
+	cmake --preset native >/dev/null
+	cmake --build build/native -j $(JOBS) --target demo_parts
+	cd build/native/bin && ./zsig demo --output-dir ../zsig-demo
+
+# The API reference from the header's comments, with the pages of docs/.
+docs:
+	./scripts/install-deps.sh --docs
+	doxygen docs/Doxyfile
+	@echo "API reference: build/docs/html/index.html"
 
 deps:
 	./scripts/install-deps.sh

@@ -75,8 +75,8 @@ ZS_EXPORT double ZS_CALL K427_GetSensor(int32_t index, int32_t channel);
 ZS_EXPORT double ZS_CALL K427_GetKBase(int32_t index, int32_t channel);
 /* Raw-signal base level of channel 0..7. Unknown device or channel: 0.0. */
 ZS_EXPORT double ZS_CALL K427_GetBaseLevel(int32_t index, int32_t channel);
-/* The instrument's date and time as an OLE Automation date. Unknown device or no valid
- * date: 0.0. */
+/* Date and time of a device's last record, or (index from 256) of a file's current record,
+ * as an OLE Automation date (local time). Unknown index or no valid date: 0.0. */
 ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index);
 /* timeoutMs > 0: 1 if a packet arrives within the time; 0: 1 once per new packet. */
 ZS_EXPORT int32_t ZS_CALL K427_WaitForTelePacket(int32_t index, uint32_t timeoutMs);

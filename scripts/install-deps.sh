@@ -1,12 +1,19 @@
 #!/bin/sh
 # Installs from Debian's archive what the build and the tests need; quiet when all is there.
-# --native: only what the Linux build and the demo need.
+# --native: only what the Linux build and the demo need. --docs: what `make docs` needs.
 set -e
 native_pkgs="cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libfftw3-dev clang libclang-rt-14-dev binutils"
 win_pkgs="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+# The installed-package test and the Python binding's tests (Debian's own python3, which has
+# these modules; a python3 earlier on PATH may not).
+native_pkgs="$native_pkgs pkg-config python3 python3-pytest python3-numpy"
+docs_pkgs="doxygen"
 
-want="$native_pkgs"
-[ "$1" = "--native" ] || want="$want $win_pkgs"
+case "$1" in
+  --native) want="$native_pkgs" ;;
+  --docs) want="$docs_pkgs" ;;
+  *) want="$native_pkgs $win_pkgs" ;;
+esac
 
 missing=""
 for p in $want; do

@@ -113,9 +113,11 @@ ZS_EXPORT double ZS_CALL K427_GetBaseLevel(int32_t index, int32_t channel) {
     return device<double>(index, 0.0, [&](DevStruct& d) { return d.baseLevel[channel]; });
 }
 
+// A recorded file answers with its current record's time: hosts that step through a file
+// need each record's time as much as a live device's.
 ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index) {
-    return device<double>(index, 0.0, [](DevStruct& d) {
-        return frame::packedDateTimeToOleDate(d.state.packedDate, d.state.packedTime);
+    return mixed<double>(index, 0.0, [](CDataProcessor& r, DevStruct*) {
+        return frame::packedDateTimeToOleDate(r.state.packedDate, r.state.packedTime);
     });
 }
 

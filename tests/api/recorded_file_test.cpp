@@ -66,6 +66,28 @@ TEST_F(FileTest, IdentifiersCountAndSteppingThroughRecords) {
     EXPECT_TRUE(frame::lib().files.empty());
 }
 
+TEST_F(FileTest, DateTimeOfTheCurrentRecord) {
+    RecordA later;
+    later.packedDate = (2026 - 1980) << 9 | 12 << 5 | 10;
+    later.packedTime = 16 << 12 | 5 << 6 | 20;
+    RecordA invalid;
+    invalid.packedDate = (2026 - 1980) << 9 | 13 << 5 | 10; // month 13
+    const int32_t id =
+        K427_OpenFile(wide(write("dated.bin", recordsA({RecordA{}, later, invalid}))));
+    ASSERT_GE(id, 256);
+    const double march2010 = 40252.0 + (13 * 3600 + 45 * 60 + 30) / 86400.0;
+    const double december2026 = 46366.0 + (16 * 3600 + 5 * 60 + 20) / 86400.0;
+    EXPECT_NEAR(K427_GetDateTime(id), march2010, 1e-9); // record 0 is decoded on open
+    ASSERT_EQ(K427_SetToRecord(id, 1), 1);
+    EXPECT_NEAR(K427_GetDateTime(id), december2026, 1e-9);
+    ASSERT_EQ(K427_SetToRecord(id, 2), 1);
+    EXPECT_EQ(K427_GetDateTime(id), 0.0);
+    ASSERT_EQ(K427_SetToRecord(id, 0), 1);
+    EXPECT_NEAR(K427_GetDateTime(id), march2010, 1e-9);
+    K427_CloseFile(id);
+    EXPECT_EQ(K427_GetDateTime(id), 0.0);
+}
+
 TEST_F(FileTest, OpeningFieldLayouts) {
     auto older = encodeB(7 * 65536);
     const int32_t b = K427_OpenFile(wide(write("b.bin", older)));

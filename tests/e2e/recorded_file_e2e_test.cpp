@@ -75,6 +75,7 @@ struct Host {
     decltype(&K427_GetDeviceType) type = ZS_HOST_GET(lib, K427_GetDeviceType);
     decltype(&K427_GetDeviceRange) range = ZS_HOST_GET(lib, K427_GetDeviceRange);
     decltype(&K427_GetDeviceVIN) vin = ZS_HOST_GET(lib, K427_GetDeviceVIN);
+    decltype(&K427_GetDateTime) dateTime = ZS_HOST_GET(lib, K427_GetDateTime);
     decltype(&K427_GetStartStopState) startStop = ZS_HOST_GET(lib, K427_GetStartStopState);
     decltype(&K427_GetOverflowState) overflow = ZS_HOST_GET(lib, K427_GetOverflowState);
     decltype(&K427_GetUnderrangeState) underrange = ZS_HOST_GET(lib, K427_GetUnderrangeState);
@@ -131,6 +132,9 @@ TEST(RecordedFileEndToEnd, CurrentLayoutSampleThroughTheExports) {
         EXPECT_EQ(h.startStop(id), content.startStop);
         EXPECT_EQ(h.overflow(id, 0), content.overflow);
         EXPECT_EQ(h.underrange(id, 0), content.underrange);
+        // Each record's own time: 17 May 2024 (OLE day 45429), 10:20 and 30 + 2r seconds.
+        const double seconds = 10 * 3600 + 20 * 60 + 30 + 2 * record;
+        EXPECT_NEAR(h.dateTime(id), 45429.0 + seconds / 86400.0, 1e-9);
         h.expectValues(id, layout, content);
         // Past the values of a row: the band set's frequencies, also its band labels.
         for (size_t k = 0; k < freqColumns.size(); ++k) {

@@ -62,6 +62,23 @@ class Library {
         return reinterpret_cast<Fn>(p);
     }
 
+    // The folder the library was loaded from, where its description file lies.
+    std::string directory() const {
+#ifdef _WIN32
+        char buffer[MAX_PATH];
+        const DWORD n = GetModuleFileNameA(static_cast<HMODULE>(handle_), buffer, MAX_PATH);
+        std::string p(buffer, n);
+#else
+        Dl_info info{};
+        std::string p;
+        if (void* any = symbol("K427_GetLibraryVersion");
+            any && dladdr(any, &info) && info.dli_fname)
+            p = info.dli_fname;
+#endif
+        const auto slash = p.find_last_of("/\\");
+        return slash == std::string::npos ? "." : p.substr(0, slash);
+    }
+
     static std::string programDirectory() {
 #ifdef _WIN32
         char buffer[MAX_PATH];

@@ -1,25 +1,56 @@
 #pragma once
+// The frame every zsig command plugs into: a command registers itself with a name, a
+// one-line description, its options (CLI11) and a run function. Exit status: 0 success,
+// 1 failure, 2 usage; messages go to stderr.
 #include "hostlib/zs_host.h"
 
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace zsig {
 
-struct Options {
-    std::string command;
-    std::vector<std::string> args;
-    std::string libraryPath;
-    bool csv = false;
-    bool json = false;
-    long record = -1; // -1: every record
-    size_t limit = 0; // values shown per record in the table; 0: all
+// A command that cannot do its work: "zsig: <message>" on stderr, exit status 1.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// A command line that makes no sense: the message and a hint to --help, exit status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
-int runDemo(const zs::host::Library& lib, const Options& options);
-int runFile(const zs::host::Library& lib, const Options& options);
+class Context {
+  public:
+    std::string libraryPath; // --library; empty: by name, the program's folder first
+
+    // The library, loaded on first use (commands that do not need it never load it).
+    const zs::host::Library& library();
+
+    // Adds a command; `run` gives the exit status. Returns the command for its options.
+    CLI::App* command(CLI::App& app, const std::string& name, const std::string& description,
+                      std::function<int(Context&)> run);
+
+    // Runs the command the parsed line chose.
+    int runChosen(CLI::App& app);
+
+  private:
+    std::unique_ptr<zs::host::Library> library_;
+    std::vector<std::pair<CLI::App*, std::function<int(Context&)>>> commands_;
+};
+
+// One line per command; each lives in its own file.
+void addVersionCommand(CLI::App& app, Context& context);
+void addFileCommand(CLI::App& app, Context& context);
+void addDescCommand(CLI::App& app, Context& context);
+void addDemoCommand(CLI::App& app, Context& context);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);
+
+// Parses a device index / number argument, with a usage error naming `what` when it is not.
+int32_t parseIndex(const std::string& text, const char* what);
 
 } // namespace zsig

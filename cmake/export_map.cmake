@@ -1,0 +1,17 @@
+# The Linux library exports exactly the names of the module-definition file: a linker version
+# script made from it, so an export added there is exported here too.
+function(zs_export_map def_file map_file)
+  file(STRINGS ${def_file} lines)
+  set(names "")
+  set(in_exports FALSE)
+  foreach(line ${lines})
+    string(STRIP "${line}" line)
+    if(line STREQUAL "EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND line MATCHES "^([A-Za-z_][A-Za-z0-9_]*)")
+      string(APPEND names "    ${CMAKE_MATCH_1};\n")
+    endif()
+  endforeach()
+  file(CONFIGURE OUTPUT ${map_file} CONTENT "{\n  global:\n${names}  local:\n    *;\n};\n")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})
+endfunction()

@@ -1,0 +1,75 @@
+# What `cmake --install` lays out: the header, the library with TeleDescFile.bin beside it, the
+# tools, a CMake package (find_package(ZentrelSignal), target ZentrelSignal::ZentrelSignal) and
+# a pkg-config file (zentrel-signal). Shipped binaries are stripped; their symbols stay in
+# .debug/NAME.debug beside them. `cpack` packs the same tree (a zip on Windows).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# On Windows the DLL, its description file and the tools share one folder, as hosts expect.
+if(WIN32)
+  set(ZS_INSTALL_LIBRARY_DIR ${CMAKE_INSTALL_BINDIR})
+else()
+  set(ZS_INSTALL_LIBRARY_DIR ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+target_include_directories(ZentrelSignal INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+install(TARGETS ZentrelSignal EXPORT ZentrelSignalTargets
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/zentrel_signal.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${ZS_OUT}/TeleDescFile.bin DESTINATION ${ZS_INSTALL_LIBRARY_DIR})
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/ZentrelSignal.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+set(zs_shipped ZentrelSignal)
+if(ZS_BUILD_TOOLS)
+  install(TARGETS zsig zsdesc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # zsig loads the library by name: from bin/ the installed one is in ../lib.
+  set_target_properties(zsig PROPERTIES INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  list(APPEND zs_shipped zsig zsdesc)
+endif()
+
+install(EXPORT ZentrelSignalTargets NAMESPACE ZentrelSignal::
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZentrelSignal)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/package/ZentrelSignalConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/package/ZentrelSignalConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZentrelSignal)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/ZentrelSignalConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/package/ZentrelSignalConfig.cmake
+              ${CMAKE_BINARY_DIR}/package/ZentrelSignalConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/ZentrelSignal)
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package/zentrel-signal.pc.in
+               ${CMAKE_BINARY_DIR}/package/zentrel-signal.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/package/zentrel-signal.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+if(CMAKE_OBJCOPY AND CMAKE_STRIP)
+  foreach(target ${zs_shipped})
+    get_target_property(type ${target} TYPE)
+    if(type STREQUAL "SHARED_LIBRARY" AND NOT WIN32)
+      set(dir ${CMAKE_INSTALL_LIBDIR})
+    else()
+      set(dir ${CMAKE_INSTALL_BINDIR})
+    endif()
+    install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\"
+      -DBINARY=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/$<TARGET_FILE_NAME:${target}>
+      -DOBJCOPY=${CMAKE_OBJCOPY} -DSTRIP=${CMAKE_STRIP}
+      -P ${PROJECT_SOURCE_DIR}/cmake/strip_with_symbols.cmake COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
+endif()
+
+set(CPACK_PACKAGE_NAME ZentrelSignal)
+set(CPACK_PACKAGE_VENDOR ZentrelSignal)
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME ZentrelSignal-${PROJECT_VERSION}-win32)
+else()
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_PACKAGE_FILE_NAME ZentrelSignal-${PROJECT_VERSION}-linux-x86_64)
+endif()
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)

@@ -1,0 +1,77 @@
+"""The library, its recorded files and its queries through the Pythonic names."""
+
+import datetime
+
+import pytest
+
+import zentrel_signal as zs
+
+
+def test_library_without_devices(lib):
+    assert lib.version == (2, 11)
+    assert lib.device_count == 0
+    assert lib.devices() == []
+    assert lib.tele_type is None
+    with pytest.raises(zs.DeviceNotFoundError):
+        lib.device(0)
+    with pytest.raises(zs.ZentrelSignalError):
+        lib.spectrum()
+
+
+@pytest.mark.parametrize("ole, expected", [
+    (0.0, None),
+    (2.5, datetime.datetime(1900, 1, 1, 12)),
+    (45429.0 + (10 * 3600 + 20 * 60 + 30) / 86400, datetime.datetime(2024, 5, 17, 10, 20, 30)),
+    (-1.25, datetime.datetime(1899, 12, 29, 6)),
+])
+def test_ole_dates(ole, expected):
+    assert zs.ole_to_datetime(ole) == expected
+
+
+def test_recorded_file_records_times_and_values(lib, sample):
+    with lib.open_file(sample) as f:
+        assert f.index >= zs.FILE_ID_BASE
+        assert len(f) == 6
+        assert (f.device_type, f.serial_number) == (28, 0x00031001)
+        assert f.online
+        for record in f.records():
+            assert f.record == record
+            assert f.date_time == datetime.datetime(2024, 5, 17, 10, 20, 30 + 2 * record)
+            cells = f.cells()
+            assert len(cells) > 100
+            native = lib.native
+            for c in cells:
+                raw = native.K427_GetData(f.index, c.channel, c.band_set - 1, c.averaging, c.band)
+                assert c.value == (None if raw == zs.NO_VALUE else raw)
+            labelled = [c for c in cells if c.band_label]
+            assert labelled and all(c.band_label == f.band_name(c.band_set, c.averaging, c.band)
+                                    for c in labelled[:20])
+        f.seek(1)
+        assert f.overflow(0) == 3
+        f.seek(0)
+        assert f.overflow(0) == 0
+        file_id = f.index
+    assert lib.native.K427_IsDeviceOnLine(file_id) == 0  # closed by the with block
+
+
+def test_recorded_file_failures(lib, bin_dir, sample, tmp_path):
+    with pytest.raises(zs.FileOpenError):
+        lib.open_file(tmp_path / "missing.bin")
+    with pytest.raises(zs.NoDescriptionError):
+        lib.open_file(bin_dir / "TeleDescFile.bin")
+    f = lib.open_file(sample)
+    for bad in (6, -1):
+        with pytest.raises(zs.RecordError):
+            f.seek(bad)
+    f.close()
+    f.close()  # twice is harmless
+    with pytest.raises(zs.DeviceNotFoundError):
+        len(f)
+
+
+def test_non_ascii_path(lib, sample, tmp_path):
+    copy = tmp_path / "запись 1.bin"
+    copy.write_bytes(sample.read_bytes())
+    with lib.open_file(copy) as f:
+        assert len(f) == 6
+        assert f.averaging_name(1, 1) != ""

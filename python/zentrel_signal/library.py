@@ -1,0 +1,310 @@
+"""The Pythonic face of the exports: a Library, its devices and its recorded files."""
+
+import ctypes
+import datetime
+import enum
+import math
+from collections import namedtuple
+
+from . import _native
+from .errors import (DeviceNotFoundError, FileOpenError, NoDescriptionError, RecordError,
+                     ZentrelSignalError)
+
+try:
+    import numpy
+except ImportError:  # NumPy is optional: lists instead of arrays
+    numpy = None
+
+#: A table cell no record has written.
+NO_VALUE = 1e-200
+#: First identifier of an open recorded file; smaller indices are device positions.
+FILE_ID_BASE = 256
+#: Bins of GetSpectrum's output.
+SPECTRUM_BINS = 10650
+
+_OLE_EPOCH = datetime.datetime(1899, 12, 30)
+
+
+class Mode(enum.IntEnum):
+    """A device's streaming mode."""
+    MEASUREMENT = 0
+    RAW_SIGNAL = 1
+
+
+class LinkKind(enum.IntEnum):
+    """How a device is connected, and the protocol it speaks."""
+    NONE_OR_WINUSB = 0
+    FTDI_DIRECT = 2
+    FTDI_PACKET_SWITCHED = 3
+    FTDI_DIRECT_SYNC = 4
+    FTDI_PACKET_SWITCHED_SYNC = 5
+    TCP_CHANNEL_0 = 6
+    TCP_CHANNEL_1 = 7
+    MULTI_PORT_OUTPUT = 13
+
+
+#: One decoded value with its coordinates and labels. band_set counts from 1.
+Cell = namedtuple("Cell", "channel band_set averaging averaging_name band band_label value")
+
+
+def ole_to_datetime(ole):
+    """An OLE Automation date as a naive datetime (local time); None for 0.0."""
+    if ole == 0.0 or not math.isfinite(ole):
+        return None
+    day = math.trunc(ole)
+    fraction = abs(ole - day)
+    return _OLE_EPOCH + datetime.timedelta(days=day) + datetime.timedelta(
+        milliseconds=round(fraction * 86400000))
+
+
+def _text(function, *args, length=256):
+    buffer = (_native.WCHAR * length)()
+    n = function(*args, buffer, length)
+    if n >= length:  # cut: ask again with room for all of it
+        return _text(function, *args, length=n + 1)
+    return _native.text_of(buffer) if n > 0 else ""
+
+
+class _Source:
+    """What devices and recorded files answer alike, addressed by their index."""
+
+    def __init__(self, native, index):
+        self._n = native
+        self.index = index
+
+    @property
+    def device_type(self):
+        return self._n.K427_GetDeviceType(self.index)
+
+    @property
+    def range(self):
+        return self._n.K427_GetDeviceRange(self.index)
+
+    @property
+    def serial_number(self):
+        return self._n.K427_GetDeviceVIN(self.index)
+
+    @property
+    def start_stop_state(self):
+        return self._n.K427_GetStartStopState(self.index)
+
+    @property
+    def online(self):
+        return self._n.K427_IsDeviceOnLine(self.index) == 1
+
+    @property
+    def date_time(self):
+        """The time of the current record as a datetime, or None when it has none."""
+        return ole_to_datetime(self._n.K427_GetDateTime(self.index))
+
+    def overflow(self, channel):
+        return self._n.K427_GetOverflowState(self.index, channel)
+
+    def underrange(self, channel):
+        return self._n.K427_GetUnderrangeState(self.index, channel)
+
+    def value(self, channel, band_set, averaging, band):
+        """One value; band_set counts from 1. -1.0 for coordinates outside the tables."""
+        return self._n.K427_GetData(self.index, channel, band_set - 1, averaging, band)
+
+    def averaging_name(self, band_set, averaging):
+        return _text(self._n.K427_GetAverName, self.index, band_set - 1, averaging)
+
+    def band_name(self, band_set, averaging, band):
+        return _text(self._n.K427_GetBandName, self.index, band_set - 1, averaging, band)
+
+    def cells(self):
+        """Every value of the current record with its labels (None where none was written).
+
+        A column past a set's values reads on into its band frequencies, so the bands are
+        those with a label when the set has labels."""
+        out = []
+        get = self._n.K427_GetData
+        for channel in range(8):
+            for group in range(3):
+                for averaging in range(256):
+                    if get(self.index, channel, group, averaging, 0) == -1.0:
+                        break
+                    total = 0
+                    while total < 4096 and get(self.index, channel, group, averaging, total) != -1.0:
+                        total += 1
+                    labels = []
+                    while len(labels) < total:
+                        label = self.band_name(group + 1, averaging, len(labels))
+                        if not label:
+                            break
+                        labels.append(label)
+                    name = self.averaging_name(group + 1, averaging)
+                    for band in range(len(labels) or total):
+                        v = get(self.index, channel, group, averaging, band)
+                        out.append(Cell(channel, group + 1, averaging, name, band,
+                                        labels[band] if labels else "",
+                                        None if v == NO_VALUE else v))
+        return out
+
+
+class Device(_Source):
+    """An instrument in the device list, addressed by its position."""
+
+    def __repr__(self):
+        return f"<Device {self.index}: type {self.device_type}, serial {self.serial_number}>"
+
+    @property
+    def high_speed(self):
+        return self._n.K427_IsDeviceHighSpeed(self.index) == 1
+
+    @property
+    def channel_count(self):
+        return self._n.K427_GetChannelN(self.index)
+
+    @property
+    def sampling_rate(self):
+        return self._n.K427_GetFSampling(self.index)
+
+    def correction(self, channel):
+        return self._n.K427_GetCorrection(self.index, channel)
+
+    def sensitivity(self, channel):
+        return self._n.K427_GetSensor(self.index, channel)
+
+    def k_base(self, channel):
+        return self._n.K427_GetKBase(self.index, channel)
+
+    def base_level(self, channel):
+        return self._n.K427_GetBaseLevel(self.index, channel)
+
+    def wait_for_packet(self, timeout_ms=0):
+        """True when a record arrives within timeout_ms (0: once per new record)."""
+        return self._n.K427_WaitForTelePacket(self.index, timeout_ms) == 1
+
+    def set_signal_callback(self, callback, user=0):
+        """Calls callback(payload_bytes_pointer, count, user) to fill each raw-signal output
+        block, on the device's I/O thread; None removes it. Keep the device while it is set."""
+        if callback is None:
+            self._callback = None
+            self._n.K427_RegisterCallbackForSignalSend(self.index,
+                                                       _native.SIGNAL_SEND_CALLBACK(), user)
+            return
+        self._callback = _native.SIGNAL_SEND_CALLBACK(callback)  # kept alive with the device
+        self._n.K427_RegisterCallbackForSignalSend(self.index, self._callback, user)
+
+
+class RecordedFile(_Source):
+    """An open recorded file: step through its records and read them as a device's.
+
+    Use it as a context manager, or call close()."""
+
+    def __init__(self, native, path):
+        file_id = native.K427_OpenFile(_native.wide(str(path)))
+        if file_id == -1:
+            raise FileOpenError(f"cannot open {path}")
+        if file_id == -2:
+            raise NoDescriptionError(f"{path} matches no instrument type of the description file")
+        super().__init__(native, file_id)
+        self.path = path
+        self._open = True
+        self.record = 0
+
+    def __repr__(self):
+        return f"<RecordedFile {self.path!r}: id {self.index}, {len(self)} records>"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_open", False):
+            self.close()
+
+    def close(self):
+        if self._open:
+            self._open = False
+            self._n.K427_CloseFile(self.index)
+
+    def _check(self):
+        if not self._open:
+            raise DeviceNotFoundError(f"{self.path} is closed")
+
+    def __len__(self):
+        self._check()
+        return self._n.K427_GetNumRecords(self.index)
+
+    def seek(self, record):
+        """Reads and decodes record `record` (from 0); raises RecordError when it cannot."""
+        self._check()
+        if record < 0 or self._n.K427_SetToRecord(self.index, record) != 1:
+            raise RecordError(f"record {record} of {self.path} cannot be read")
+        self.record = record
+
+    def records(self):
+        """Steps through every record; yields each record number after decoding it."""
+        for r in range(len(self)):
+            self.seek(r)
+            yield r
+
+
+class Library:
+    """The loaded ZentrelSignal library.
+
+    path: the library file; by default ZENTREL_SIGNAL_LIBRARY, then the source tree's build,
+    then the system's search order."""
+
+    def __init__(self, path=None):
+        self._n = _native.Native(path)
+
+    @property
+    def path(self):
+        return self._n.path
+
+    @property
+    def native(self):
+        """The exports themselves, typed as the header declares them."""
+        return self._n
+
+    @property
+    def version(self):
+        """(major, minor), e.g. (2, 11)."""
+        v = self._n.K427_GetLibraryVersion()
+        return (v >> 16, v & 0xFFFF)
+
+    @property
+    def device_count(self):
+        return self._n.K427_GetDeviceCount()
+
+    def device(self, position):
+        if not 0 <= position < self.device_count:
+            raise DeviceNotFoundError(f"no device at position {position}")
+        return Device(self._n, position)
+
+    def devices(self):
+        return [Device(self._n, i) for i in range(self.device_count)]
+
+    def open_file(self, path):
+        """Opens a recorded file (record 0 decoded); a RecordedFile to use with `with`."""
+        return RecordedFile(self._n, path)
+
+    @property
+    def tele_type(self):
+        """The first device's Mode, or None without devices."""
+        t = self._n.GetTeleType()
+        if t < 0:
+            return None
+        try:
+            return Mode(t)
+        except ValueError:
+            return t
+
+    def spectrum(self, window=True):
+        """Power spectrum in dB of the first device's tele ring: NumPy array (or list) of
+        10650 bins. Raises ZentrelSignalError when no device is in tele mode."""
+        if numpy is not None:
+            out = numpy.empty(SPECTRUM_BINS, dtype=numpy.float64)
+            pointer = out.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+        else:
+            out = (ctypes.c_double * SPECTRUM_BINS)()
+            pointer = out
+        if self._n.GetSpectrum(pointer, 1 if window else 0) != 1:
+            raise ZentrelSignalError("no spectrum: the first device is not in tele mode")
+        return out if numpy is not None else list(out)
