@@ -266,6 +266,7 @@ SpectrumTables::SpectrumTables()
       stageTwiddle(new double[stageTableSize()]) {}
 
 void SpectrumTables::fill() {
+    filled = true;
     wideVectors = haveAvx();
     // W_B^m = e^(-2 pi j m / B) is pair m * N / B of the table; pairs past N/2 are the
     // negated pairs N/2 earlier.
@@ -287,6 +288,7 @@ void SpectrumTables::fill() {
 
 void computeSpectrum(SpectrumTables& tables, const double* ring, size_t ringLength,
                      const double* writePtr, bool useWindow, double* output) {
+    if (!tables.filled) tables.fill();
     double* re = tables.workRe.get();
     double* im = tables.workIm.get();
     // Oldest first: the N samples before the write pointer, wrapping back into the ring.

@@ -19,6 +19,8 @@ struct SpectrumTables {
 
     SpectrumTables();
     // Derives the per-stage twiddles from the twiddle table (exact copies and negations).
+    // The first spectrum does it when nobody did before, which keeps the library load
+    // short: the arrays are allocated at load, but their pages are touched only here.
     void fill();
 
     const double* twiddle = kTwiddleTable;
@@ -29,6 +31,7 @@ struct SpectrumTables {
     // real parts of W^j, then their imaginary parts, then those of W^2j and of W^3j.
     std::unique_ptr<double[]> stageTwiddle;
     bool wideVectors = false; // the processor runs four-wide vector arithmetic
+    bool filled = false;
 };
 
 } // namespace zs::frame
