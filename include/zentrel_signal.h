@@ -118,6 +118,65 @@ ZS_EXPORT int32_t ZS_CALL K427_SetToRecord(int32_t fileId, int32_t recordNumber)
 /* Closes the file; an unknown identifier is ignored. */
 ZS_EXPORT void ZS_CALL K427_CloseFile(int32_t fileId);
 
+/* Control commands */
+
+/* Switches device `index` (a list position) between measurement-stream mode (0) and
+ * raw-signal mode (non-zero), restarting its I/O thread. 1 when the device exists (even if
+ * nothing changed); 0 otherwise. */
+ZS_EXPORT int32_t ZS_CALL K427_SetSMode(uint32_t index, int32_t mode);
+
+/* The commands below are carried out by the device's I/O thread on its next pass. The
+ * mailbox commands wait up to 500 ms for it and report nothing; an unknown index, a
+ * negative value or a refused argument has no effect. */
+
+/* Resets the instrument's measurement. */
+ZS_EXPORT void ZS_CALL K427_SendResetCmd(int32_t index);
+/* Toggles measuring. */
+ZS_EXPORT void ZS_CALL K427_SendStartStopCmd(int32_t index);
+/* Starts measuring. */
+ZS_EXPORT void ZS_CALL K427_SendStartCmd(int32_t index);
+/* Stops measuring. */
+ZS_EXPORT void ZS_CALL K427_SendStopCmd(int32_t index);
+/* Selects measuring range 0..3. */
+ZS_EXPORT void ZS_CALL K427_SendRangeCmd(int32_t index, int32_t range);
+/* Sets the polarity (0 or non-zero). */
+ZS_EXPORT void ZS_CALL K427_SendPolCmd(int32_t index, int32_t polarity);
+/* Switches the ICP sensor supply (0 or non-zero). */
+ZS_EXPORT void ZS_CALL K427_SendIcpModeCmd(int32_t index, int32_t mode);
+/* Switches the zero-channel mode (0 or non-zero). */
+ZS_EXPORT void ZS_CALL K427_SendZChModeCmd(int32_t index, int32_t mode);
+/* Restarts the instrument through its reset line; it is offline while it restarts. */
+ZS_EXPORT void ZS_CALL K427_ResetDevice(int32_t index);
+/* Sets the instrument's clock to this computer's local date and time. */
+ZS_EXPORT void ZS_CALL K427_SetDateTime(int32_t index);
+/* Raw-signal recording at *rate Hz (a supported rate), *gain in steps of 0.5, channels of
+ * channelMask (1..15); raw-signal recorders only. Null pointers or anything else: no effect. */
+ZS_EXPORT void ZS_CALL K427_SendSigRegModeCmd(int32_t index, const double* rate,
+                                              const double* gain, uint32_t channelMask);
+/* Calibration of a channel: correction, sensitivity and base coefficient. Waits up to 500 ms
+ * for the queue of such commands to drain; a full queue drops it. Null pointer: no effect. */
+ZS_EXPORT void ZS_CALL K427_SendCalibrationCmd(int32_t index, int32_t channel,
+                                               const double* correction,
+                                               const double* sensitivity, const double* kBase);
+/* Band selection: *frequency Hz, bandwidth code, six ratio words. Waits up to 500 ms. A
+ * frequency the instrument cannot take, a first ratio of 0 (sync instruments) or a null
+ * pointer: no effect. */
+ZS_EXPORT void ZS_CALL K427_SendSetBandsCmd(int32_t index, const double* frequency,
+                                            int32_t bandwidthCode, const int32_t* ratios);
+/* Five low-frequency bands around *centre Hz, bandwidth index 0..18 (1 Hz .. 1 kHz), on the
+ * low-frequency analyser only. Waits up to 500 ms. Anything else: no effect. */
+ZS_EXPORT void ZS_CALL K427_SendSetBandsCmdLF(int32_t index, const double* centre,
+                                              int32_t bandwidthIndex);
+/* Generator amplitude in percent (100 % = full scale; clamped to 0..full scale). 1 when
+ * queued; 0 for an unknown index or NaN. */
+ZS_EXPORT int32_t ZS_CALL QM730_SetAmp(int32_t index, double amplitude);
+/* Generator frequency in Hz (0 up to 4 MHz). 1 when queued; 0 for an unknown index or a
+ * frequency outside that range. */
+ZS_EXPORT int32_t ZS_CALL QM730_SetFrequency(int32_t index, double frequency);
+/* Generator level (16.16 fixed point, -32768 up to 32768). 1 when queued; 0 for an unknown
+ * index or a level outside that range. */
+ZS_EXPORT int32_t ZS_CALL QM730_SetLevel(int32_t index, double level);
+
 #ifdef __cplusplus
 }
 #endif

@@ -199,6 +199,7 @@ struct SimD2xxCalls {
         Lock lock(sim().mutex_);
         uint32_t status;
         SimD2xxDevice* d = usable(h, D2xxRole::Queue, status);
+        if (d && d->onPoll) d->onPoll(*d);
         if (waiting) *waiting = d ? static_cast<uint32_t>(d->input.size()) : 0;
         return status;
     }
@@ -211,6 +212,7 @@ struct SimD2xxCalls {
             if (d.onWrite) d.onWrite(d, buffer, length);
             return length;
         }
+        if (d.onPoll) d.onPoll(d);
         const uint32_t n = std::min<uint32_t>(length, static_cast<uint32_t>(d.input.size()));
         std::copy_n(d.input.begin(), n, buffer);
         d.input.erase(d.input.begin(), d.input.begin() + n);

@@ -88,6 +88,9 @@ class SimD2xxDevice {
     // but must not call the driver.
     std::function<void(SimD2xxDevice&, const uint8_t*, size_t)> onWrite;
     std::function<void(SimD2xxDevice&, const D2xxCall&)> onCall;
+    // Called with the lock held before the queue and read calls look at the input, so a
+    // streaming instrument can add what it has produced by now.
+    std::function<void(SimD2xxDevice&)> onPoll;
 
     void queue(const std::vector<uint8_t>& bytes) {
         input.insert(input.end(), bytes.begin(), bytes.end());

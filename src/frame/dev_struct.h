@@ -102,12 +102,14 @@ struct DevStruct : telemetry::CDataProcessor, transport::DeviceLink {
     std::atomic<int32_t> sigRegParam{-1};
 
     std::vector<uint16_t> bandBytes; // pending band-set command, under bandLock
-    std::unique_ptr<std::mutex> bandLock;
+    std::unique_ptr<std::mutex> bandLock = std::make_unique<std::mutex>();
     std::array<RingEntry, 32> commandRing{};
-    std::unique_ptr<std::mutex> ringLock;
+    std::unique_ptr<std::mutex> ringLock = std::make_unique<std::mutex>();
     std::atomic<uint32_t> ringReadIndex{0};
     std::atomic<uint32_t> ringWriteIndex{0};
-    std::unique_ptr<std::mutex> dataLock;
+    // The three locks live as long as the record: a thread restart must never free a lock
+    // that an export holds or is about to take.
+    std::unique_ptr<std::mutex> dataLock = std::make_unique<std::mutex>();
     std::unique_ptr<GeneratorQueue> generatorQueue = std::make_unique<GeneratorQueue>();
     std::atomic<SignalSendCallback> signalSendCallback{nullptr};
     std::atomic<int32_t> signalSendUser{0};

@@ -17,6 +17,8 @@ class IoThread {
     bool started() const { return thread_.joinable() || finished_; }
     bool joinable() const { return thread_.joinable(); }
     void join();
+    // CPU time the thread has used so far, in seconds; 0 before it starts or once joined.
+    double cpuSeconds() const;
 
   private:
     std::function<void()> body_;

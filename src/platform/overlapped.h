@@ -40,6 +40,11 @@ struct Overlapped {
     uint8_t* postedBuffer = nullptr;
     uint32_t postedLength = 0;
     uint32_t postedDone = 0;
+    // A receive-from: the sender's address as the system writes it (sockaddr) and its length.
+    bool postedWithSender = false;
+    uint8_t postedFrom[16] = {};
+    int32_t postedFromLength = 0;
+    uint32_t postedFlags = 0;
 
     Overlapped() = default;
     ~Overlapped() { closeEvent(); }

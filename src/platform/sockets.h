@@ -57,6 +57,11 @@ IoStart postSend(SocketHandle socket, const uint8_t* data, uint32_t length, Over
                  uint32_t& count);
 IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
                     uint32_t& count);
+// A datagram receive that also records the sender: on completion io.postedFrom holds its
+// socket address (family, port and IPv4 address in network byte order) and
+// io.postedFromLength its length.
+IoStart postReceiveFrom(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
+                        uint32_t& count);
 // Waits for the posted transfer or `stop` (may be null); the transfer wins a tie.
 IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs);
 // The completed transfer's count, without waiting; false (count 0) when it failed.

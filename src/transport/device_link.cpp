@@ -15,11 +15,13 @@ void closeLink(DeviceLink& link) {
         platform::closeSocket(link.tcpSocket);
         link.tcpSocket = kNoSocket;
         platform::settlePosted(link.ioOverlapped); // a receive may still be posted into rxBuffer
+        platform::settlePosted(link.streamOverlapped);
     } else if (link.hasUdp()) {
         platform::sleepMs(100);
         platform::closeSocket(link.udpSocket);
         link.udpSocket = kNoSocket;
         platform::settlePosted(link.ioOverlapped);
+        platform::settlePosted(link.streamOverlapped);
     } else if (link.hasWinUsb()) {
         releaseWinUsb(link.winUsbHandle, link.winUsbFile);
     }

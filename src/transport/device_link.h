@@ -58,6 +58,10 @@ struct DeviceLink {
     std::array<uint8_t, kRxBufferSize> rxBuffer; // not cleared: the transports fill it
     int32_t readPending = 0;           // 1 while a socket receive posted by an earlier call is out
     platform::Overlapped ioOverlapped; // ioOverlapped.ioEvent: created by the I/O thread start
+    // The I/O thread's own receives (stream and signal), apart from the command writes on
+    // ioOverlapped. It lives with the link, so a receive left posted when a thread stops
+    // lands here, and the next thread collects it instead of posting a second one.
+    platform::Overlapped streamOverlapped;
     uint32_t linkKind = 0;
     int32_t linkState = 0; // stage in bits 8 and up, step in bits 0-7; -1 when done
     uint32_t baudRate = 0;

@@ -72,7 +72,7 @@ TEST_F(LibraryTest, FreshDeviceRecordAnswersItsInitialValues) {
     EXPECT_EQ(d->sigRegParam.load(), -1);
     EXPECT_EQ(d->requestedProgram, 0xFFFFu);
     EXPECT_EQ(d->ioThread, nullptr);
-    EXPECT_EQ(d->dataLock, nullptr);
+    EXPECT_NE(d->dataLock, nullptr); // the locks live as long as the record
     EXPECT_FALSE(d->hasFtdi() || d->hasTcp() || d->hasUdp() || d->hasWinUsb());
     EXPECT_EQ(K427_GetDeviceVIN(0), -1); // not known yet
     EXPECT_EQ(K427_IsDeviceOnLine(0), 1);

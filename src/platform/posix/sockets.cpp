@@ -2,8 +2,10 @@
 
 #include "platform/clock.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -200,8 +202,21 @@ bool sendSome(Overlapped& io) {
 // One receive attempt. 1: done (count in postedDone), 0: not ready, -1: error.
 int receiveOnce(Overlapped& io) {
     ssize_t n;
-    while ((n = ::recv(fd(io.postedSocket), io.postedBuffer, io.postedLength, MSG_DONTWAIT)) < 0 &&
-           errno == EINTR) {
+    for (;;) {
+        if (io.postedWithSender) {
+            sockaddr_storage from{};
+            socklen_t fromLength = sizeof from;
+            n = ::recvfrom(fd(io.postedSocket), io.postedBuffer, io.postedLength, MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &fromLength);
+            if (n >= 0) {
+                const size_t kept = std::min<size_t>(fromLength, sizeof io.postedFrom);
+                std::memcpy(io.postedFrom, &from, kept);
+                io.postedFromLength = static_cast<int32_t>(kept);
+            }
+        } else {
+            n = ::recv(fd(io.postedSocket), io.postedBuffer, io.postedLength, MSG_DONTWAIT);
+        }
+        if (n >= 0 || errno != EINTR) break;
     }
     if (n < 0) return wouldBlock(errno) ? 0 : -1;
     io.postedDone = static_cast<uint32_t>(n);
@@ -213,6 +228,22 @@ void finish(Overlapped& io, bool failed) {
     io.posted = PostedIo::None;
     io.block.internal = failed ? 1u : 0u;
     io.block.internalHigh = failed ? 0u : io.postedDone;
+}
+
+IoStart postReceiveOnce(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
+                        uint32_t& count) {
+    io.posted = PostedIo::Receive;
+    io.postedSocket = socket;
+    io.postedBuffer = buffer;
+    io.postedLength = length;
+    io.postedDone = 0;
+    count = 0;
+    const int r = receiveOnce(io);
+    if (r == 0) return IoStart::Pending;
+    io.posted = PostedIo::None;
+    if (r < 0) return IoStart::Failed;
+    count = io.postedDone;
+    return IoStart::Done;
 }
 
 } // namespace
@@ -239,18 +270,15 @@ IoStart postSend(SocketHandle socket, const uint8_t* data, uint32_t length, Over
 
 IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
                     uint32_t& count) {
-    io.posted = PostedIo::Receive;
-    io.postedSocket = socket;
-    io.postedBuffer = buffer;
-    io.postedLength = length;
-    io.postedDone = 0;
-    count = 0;
-    const int r = receiveOnce(io);
-    if (r == 0) return IoStart::Pending;
-    io.posted = PostedIo::None;
-    if (r < 0) return IoStart::Failed;
-    count = io.postedDone;
-    return IoStart::Done;
+    io.postedWithSender = false;
+    return postReceiveOnce(socket, buffer, length, io, count);
+}
+
+IoStart postReceiveFrom(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
+                        uint32_t& count) {
+    io.postedWithSender = true;
+    io.postedFromLength = 0;
+    return postReceiveOnce(socket, buffer, length, io, count);
 }
 
 IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs) {

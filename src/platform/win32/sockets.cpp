@@ -188,6 +188,31 @@ IoStart postReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, Overl
     return IoStart::Failed;
 }
 
+IoStart postReceiveFrom(SocketHandle socket, uint8_t* buffer, uint32_t length, Overlapped& io,
+                        uint32_t& count) {
+    io.ensureEvent();
+    io.postedSocket = socket;
+    io.posted = PostedIo::Receive;
+    io.postedWithSender = true;
+    // The address and its length are written when the receive completes, so they live in
+    // the record, not on this stack.
+    io.postedFromLength = static_cast<int32_t>(sizeof io.postedFrom);
+    io.postedFlags = 0;
+    WSABUF buf{length, reinterpret_cast<char*>(buffer)};
+    DWORD received = 0;
+    count = 0;
+    if (::WSARecvFrom(sock(socket), &buf, 1, &received, reinterpret_cast<DWORD*>(&io.postedFlags),
+                      reinterpret_cast<sockaddr*>(io.postedFrom),
+                      reinterpret_cast<INT*>(&io.postedFromLength), native(io), nullptr) == 0) {
+        io.posted = PostedIo::None;
+        count = received;
+        return IoStart::Done;
+    }
+    if (::WSAGetLastError() == WSA_IO_PENDING) return IoStart::Pending;
+    io.posted = PostedIo::None;
+    return IoStart::Failed;
+}
+
 IoWait waitPosted(Overlapped& io, Event* stop, uint32_t timeoutMs) {
     Event& done = io.ensureEvent();
     const uint32_t start = tickMs();
