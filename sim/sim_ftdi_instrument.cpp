@@ -10,6 +10,9 @@ namespace zs::sim {
 namespace {
 constexpr uint8_t kQuery[15] = {'k', 'X', '-', 'w', 'a', 'v', 'e', 0, 4, 0, 0, 0, 0, 0, 0};
 constexpr uint8_t kAcknowledge[2] = {0xA0, 0x1A};
+constexpr uint8_t kStreamOff[2] = {0xA0, 0x2A};
+constexpr uint8_t kSignalFast[2] = {0xA0, 0x6A};
+constexpr uint8_t kSignalNormal[2] = {0xA0, 0x5A};
 
 // Rates an instrument can recognise in a rate packet.
 constexpr uint32_t kKnownRates[] = {9600,    115200,  230400,  768000,
@@ -30,8 +33,7 @@ uint16_t get16(const uint8_t* p) {
 } // namespace
 
 std::vector<uint8_t> taggedFrame(std::span<const uint8_t> payload, uint8_t variant) {
-    // The length field has 16 bits: a longer payload cannot be framed.
-    if (payload.size() > 0xFFFF) return {};
+    // Sized once: GCC's array-bounds check misreads an insert after a brace-initialised header.
     std::vector<uint8_t> out(10 + payload.size() + 1);
     const uint8_t header[10] = {'k',
                                 'X',
@@ -43,16 +45,15 @@ std::vector<uint8_t> taggedFrame(std::span<const uint8_t> payload, uint8_t varia
                                 variant,
                                 static_cast<uint8_t>(payload.size()),
                                 static_cast<uint8_t>(payload.size() >> 8)};
-    std::copy(std::begin(header), std::end(header), out.begin());
-    std::copy(payload.begin(), payload.end(), out.begin() + 10);
+    std::copy(header, header + 10, out.begin());
     uint8_t sum = 0;
     for (uint8_t b : payload) sum = static_cast<uint8_t>(sum + b);
+    std::copy(payload.begin(), payload.end(), out.begin() + 10);
     out.back() = sum;
     return out;
 }
 
 std::vector<uint8_t> syncFrame(std::span<const uint8_t> payload) {
-    if (payload.size() > 0xFFFF) return {};
     std::vector<uint8_t> out(6 + payload.size() + 2);
     const uint8_t header[6] = {0x11,
                                0x22,
@@ -60,13 +61,13 @@ std::vector<uint8_t> syncFrame(std::span<const uint8_t> payload) {
                                0x44,
                                static_cast<uint8_t>(payload.size()),
                                static_cast<uint8_t>(payload.size() >> 8)};
-    std::copy(std::begin(header), std::end(header), out.begin());
-    std::copy(payload.begin(), payload.end(), out.begin() + 6);
+    std::copy(header, header + 6, out.begin());
     uint16_t sum = 0;
     for (size_t i = 0; i + 1 < payload.size(); i += 2)
         sum = static_cast<uint16_t>(sum + get16(payload.data() + i));
+    std::copy(payload.begin(), payload.end(), out.begin() + 6);
     out[out.size() - 2] = static_cast<uint8_t>(sum);
-    out[out.size() - 1] = static_cast<uint8_t>(sum >> 8);
+    out.back() = static_cast<uint8_t>(sum >> 8);
     return out;
 }
 
@@ -137,6 +138,15 @@ void FtdiInstrument::sendRecord(SimD2xxDevice& d, uint16_t program) {
     ++recordsSent;
 }
 
+void FtdiInstrument::startSignal(SimD2xxDevice& d, const SignalModel& model) {
+    ++signalStarts;
+    streamer_.reset();
+    SimD2xxDevice* device = &d;
+    streamer_ = std::make_shared<SignalStreamer>(
+        model, SimD2xx::instance().mutex(),
+        [device](std::vector<uint8_t>&& block) { device->queue(taggedFrame(block)); });
+}
+
 void FtdiInstrument::onWrite(SimD2xxDevice& d, const uint8_t* bytes, size_t length) {
     if (lineLow_) {
         ratePacket_.insert(ratePacket_.end(), bytes, bytes + length);
@@ -144,6 +154,14 @@ void FtdiInstrument::onWrite(SimD2xxDevice& d, const uint8_t* bytes, size_t leng
     }
     if (!talking()) return;
     if (family == Family::Tagged) {
+        if (same(bytes, length, kSignalFast) && signalFast) {
+            startSignal(d, *signalFast);
+        } else if (same(bytes, length, kSignalNormal) && signalNormal) {
+            startSignal(d, *signalNormal);
+        } else if (same(bytes, length, kAcknowledge) || same(bytes, length, kStreamOff)) {
+            // Record streaming (or silence) again; the acknowledge below still answers.
+            streamer_.reset();
+        }
         if (same(bytes, length, kQuery) && answersQuery) {
             std::vector<uint8_t> reply(rateList.empty() ? 8 : 14 + 4 * rateList.size(), 0);
             if (!rateList.empty()) {

@@ -4,9 +4,11 @@
 // low/high), the sync family only after a bit-mode reset pulse on its mask, and they reply
 // with the identification record the test gives them.
 #include "sim_d2xx.h"
+#include "sim_signal.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -35,12 +37,19 @@ struct FtdiInstrument {
     std::vector<uint8_t> record; // identification record payload (type, program, ...)
     bool streams = false;        // sends the record unasked whenever its rate is set
 
+    // Raw-signal mode (tagged family): after the signal-mode command (fast or normal speed)
+    // it streams tagged packets of signal blocks until it is told to stream records again.
+    std::optional<SignalModel> signalFast;
+    std::optional<SignalModel> signalNormal;
+
     // Observed by the test.
     uint32_t queriesAnswered = 0;
     uint32_t recordsSent = 0;
     uint16_t selectedProgram = 0xFFFF;
     uint32_t currentRate = 0; // 0 while unknown
     bool pulseSeen = false;
+    uint32_t signalStarts = 0;
+    uint64_t signalBlocksSent() const { return streamer_ ? streamer_->blocksSent() : 0; }
 
     // Makes `device` this instrument (hooks hold a shared reference to it).
     static std::shared_ptr<FtdiInstrument> attach(SimD2xxDevice& device, FtdiInstrument model);
@@ -52,6 +61,9 @@ struct FtdiInstrument {
     void sendRecord(SimD2xxDevice& d, uint16_t program);
     bool talking() const { return currentRate == rate && (family == Family::Tagged || pulseSeen); }
 
+    void startSignal(SimD2xxDevice& d, const SignalModel& model);
+
+    std::shared_ptr<SignalStreamer> streamer_;
     bool lineLow_ = false;
     std::vector<uint8_t> ratePacket_;
     bool pulseStarted_ = false;

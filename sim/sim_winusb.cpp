@@ -105,20 +105,29 @@ struct SimWinUsbCalls {
         d->initialized = false;
         // Freeing the interface ends its transfers.
         d->pendingRead.reset();
+        d->pendingStatus.reset();
         d->pendingWrite.reset();
         sim().dropHandle(interfaceHandle);
         return 1;
     }
 
-    static void deliver(SimWinUsbDevice& d) {
-        auto& p = d.pendingRead;
-        if (!p || p->done || d.input.empty()) return;
-        auto& transfer = d.input.front();
+    static void deliverFrom(std::unique_ptr<SimWinUsbDevice::PendingRead>& p,
+                            std::deque<std::vector<uint8_t>>& queue) {
+        if (!p || p->done || queue.empty()) return;
+        auto& transfer = queue.front();
         p->count = std::min<uint32_t>(p->length, static_cast<uint32_t>(transfer.size()));
         std::memcpy(p->buffer, transfer.data(), p->count);
-        d.input.pop_front();
+        queue.pop_front();
         p->done = true;
         platform::signalOverlapped(p->block);
+    }
+    static void deliver(SimWinUsbDevice& d) { deliverFrom(d.pendingRead, d.input); }
+    static void deliverStatus(SimWinUsbDevice& d) {
+        if (d.pendingStatus && !d.pendingStatus->done && d.statusInput.empty() && d.statusSource) {
+            auto status = d.statusSource(d);
+            if (!status.empty()) d.statusInput.push_back(std::move(status));
+        }
+        deliverFrom(d.pendingStatus, d.statusInput);
     }
 
     static int32_t ZS_WINAPI writePipe(void* iface, uint8_t pipe, uint8_t* buffer, uint32_t length,
@@ -130,7 +139,8 @@ struct SimWinUsbCalls {
             platform::setLastSystemError(kErrorInvalidHandle);
             return 0;
         }
-        if (fails(*d, WinUsbCall::Write) || pipe != transport::kWinUsbOutPipe) {
+        const bool output = pipe == transport::kWinUsbSignalOutPipe;
+        if (fails(*d, WinUsbCall::Write) || (pipe != transport::kWinUsbOutPipe && !output)) {
             platform::setLastSystemError(kErrorGenFailure);
             return 0;
         }
@@ -141,8 +151,12 @@ struct SimWinUsbCalls {
             platform::setLastSystemError(platform::kErrorIoPending);
             return 0;
         }
-        d->written.emplace_back(buffer, buffer + length);
-        if (d->onWrite) d->onWrite(*d, buffer, length);
+        if (output) {
+            d->output.emplace_back(buffer, buffer + length);
+        } else {
+            d->written.emplace_back(buffer, buffer + length);
+            if (d->onWrite) d->onWrite(*d, buffer, length);
+        }
         if (d->writeMode == WinUsbWrite::Immediate || !overlapped) {
             if (transferred) *transferred = length;
             return 1;
@@ -165,17 +179,25 @@ struct SimWinUsbCalls {
             platform::setLastSystemError(kErrorInvalidHandle);
             return 0;
         }
-        if (fails(*d, WinUsbCall::Read) || pipe != transport::kWinUsbInPipe || !overlapped) {
+        const bool status = pipe == transport::kWinUsbStatusPipe;
+        if (fails(*d, WinUsbCall::Read) || (pipe != transport::kWinUsbInPipe && !status) ||
+            !overlapped) {
             platform::setLastSystemError(kErrorGenFailure);
             return 0;
         }
         d->pipesUsed.push_back(pipe);
-        d->pendingRead = std::make_unique<SimWinUsbDevice::PendingRead>();
-        d->pendingRead->block = overlapped;
-        d->pendingRead->buffer = buffer;
-        d->pendingRead->length = length;
+        auto& pending = status ? d->pendingStatus : d->pendingRead;
+        pending = std::make_unique<SimWinUsbDevice::PendingRead>();
+        pending->block = overlapped;
+        pending->buffer = buffer;
+        pending->length = length;
         // Data already waiting still completes through the overlapped record, as WinUSB does.
-        deliver(*d);
+        if (status) {
+            ++d->statusReads;
+            deliverStatus(*d);
+        } else {
+            deliver(*d);
+        }
         platform::setLastSystemError(platform::kErrorIoPending);
         return 0;
     }
@@ -203,6 +225,7 @@ struct SimWinUsbCalls {
             result = 1;
         };
         collect(d->pendingRead);
+        collect(d->pendingStatus);
         collect(d->pendingWrite);
         if (result >= 0) return result;
         platform::setLastSystemError(kErrorGenFailure);
@@ -247,6 +270,12 @@ void SimWinUsb::queueInput(SimWinUsbDevice& device, std::vector<uint8_t> transfe
     std::lock_guard lock(mutex_);
     device.input.push_back(std::move(transfer));
     SimWinUsbCalls::deliver(device);
+}
+
+void SimWinUsb::queueStatus(SimWinUsbDevice& device, std::vector<uint8_t> transfer) {
+    std::lock_guard lock(mutex_);
+    device.statusInput.push_back(std::move(transfer));
+    SimWinUsbCalls::deliverStatus(device);
 }
 
 const transport::WinUsbApi& SimWinUsb::table() {

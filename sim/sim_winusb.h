@@ -2,7 +2,8 @@
 // Simulated WinUSB with its device-interface enumeration, installed through the seam of the
 // WinUSB binding. Each device has a path, an IN pipe that delivers queued transfers (a read
 // waits until one is queued, as a bulk read waits for the instrument) and an OUT pipe that
-// logs every transfer written.
+// logs every transfer written; in raw-signal mode also a status IN pipe (free space of the
+// instrument's output buffer) and an output OUT pipe for the signal it plays.
 #include "transport/winusb_binding.h"
 
 #include <cstdint>
@@ -36,6 +37,7 @@ class SimWinUsbDevice {
     WinUsbWrite writeMode = WinUsbWrite::Immediate;
 
     std::vector<std::vector<uint8_t>> written; // OUT pipe, one entry per transfer
+    std::vector<std::vector<uint8_t>> output;  // output pipe, one entry per block played
     std::vector<uint8_t> pipesUsed;            // pipe id of every transfer, in order
     uint32_t initializeCalls = 0, freeCalls = 0, fileOpens = 0, fileCloses = 0;
     bool initialized = false;
@@ -45,6 +47,11 @@ class SimWinUsbDevice {
 
     // The IN pipe's transfers, delivered one per read (cut to the read's length).
     std::deque<std::vector<uint8_t>> input;
+    // The status pipe's transfers; when none is queued, a status read asks `statusSource`
+    // (if set, under the simulator's lock) and stays pending while that gives nothing.
+    std::deque<std::vector<uint8_t>> statusInput;
+    std::function<std::vector<uint8_t>(SimWinUsbDevice&)> statusSource;
+    uint32_t statusReads = 0;
 
   private:
     friend struct SimWinUsbCalls;
@@ -62,6 +69,7 @@ class SimWinUsbDevice {
         uint32_t count = 0;
     };
     std::unique_ptr<PendingRead> pendingRead;
+    std::unique_ptr<PendingRead> pendingStatus;
     std::unique_ptr<PendingWrite> pendingWrite;
 };
 
@@ -73,6 +81,10 @@ class SimWinUsb {
     SimWinUsbDevice& addDevice(const std::u16string& path);
     // Queues an IN transfer; a read waiting for one completes with it.
     void queueInput(SimWinUsbDevice& device, std::vector<uint8_t> transfer);
+    // The same for the status pipe.
+    void queueStatus(SimWinUsbDevice& device, std::vector<uint8_t> transfer);
+
+    std::recursive_mutex& mutex() { return mutex_; }
 
     template <class Fn>
     auto locked(Fn&& fn) {

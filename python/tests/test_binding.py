@@ -13,6 +13,8 @@ C_TYPES = {
     "void": None, "double*": ctypes.POINTER(ctypes.c_double),
     "ZS_WCHAR*": ctypes.POINTER(_native.WCHAR), "constZS_WCHAR*": ctypes.POINTER(_native.WCHAR),
     "ZS_SignalSendCallback": _native.SIGNAL_SEND_CALLBACK,
+    "constdouble*": ctypes.POINTER(ctypes.c_double),
+    "constint32_t*": ctypes.POINTER(ctypes.c_int32),
 }
 
 

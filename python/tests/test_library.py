@@ -16,6 +16,17 @@ def test_library_without_devices(lib):
         lib.device(0)
     with pytest.raises(zs.ZentrelSignalError):
         lib.spectrum()
+    # Commands to a device that is not there: refused where the export says so, else no effect.
+    ghost = zs.QM730(lib.native, 3)
+    with pytest.raises(zs.DeviceNotFoundError):
+        ghost.set_mode(zs.Mode.RAW_SIGNAL)
+    for setter in (ghost.set_amplitude, ghost.set_frequency, ghost.set_level):
+        with pytest.raises(zs.ZentrelSignalError):
+            setter(10)
+    ghost.start()
+    ghost.calibrate(0, 0.5, 50.0, 1.0)
+    ghost.select_bands(1000.0, 2, [1, 2, 3, 4, 5, 6])
+    assert lib.device_count == 0
 
 
 @pytest.mark.parametrize("ole, expected", [

@@ -11,13 +11,13 @@ library's exports (ctypes; NumPy arrays for spectra and signals when NumPy is pr
 from .errors import (DeviceNotFoundError, ExportMissingError, FileOpenError,
                      LibraryNotFoundError, NoDescriptionError, RecordError, ZentrelSignalError)
 from .library import (FILE_ID_BASE, NO_VALUE, SPECTRUM_BINS, Cell, Device, Library, LinkKind,
-                      Mode, RecordedFile, ole_to_datetime)
+                      Mode, QM730, RecordedFile, ole_to_datetime)
 
 __version__ = "2.11"
 
 __all__ = [
     "Cell", "Device", "DeviceNotFoundError", "ExportMissingError", "FILE_ID_BASE",
     "FileOpenError", "Library", "LibraryNotFoundError", "LinkKind", "Mode", "NO_VALUE",
-    "NoDescriptionError", "RecordError", "RecordedFile", "SPECTRUM_BINS",
+    "NoDescriptionError", "QM730", "RecordError", "RecordedFile", "SPECTRUM_BINS",
     "ZentrelSignalError", "ole_to_datetime",
 ]

@@ -18,6 +18,7 @@ else:
 
 _i32, _u32, _f64 = ctypes.c_int32, ctypes.c_uint32, ctypes.c_double
 _f64p = ctypes.POINTER(ctypes.c_double)
+_i32p = ctypes.POINTER(ctypes.c_int32)
 _wbuf = ctypes.POINTER(WCHAR)
 
 SIGNAL_SEND_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_uint8), _i32, _i32)
@@ -53,6 +54,24 @@ PROTOTYPES = {
     "K427_GetNumRecords": (_i32, [_i32]),
     "K427_SetToRecord": (_i32, [_i32, _i32]),
     "K427_CloseFile": (None, [_i32]),
+    "K427_SetSMode": (_i32, [_u32, _i32]),
+    "K427_SendResetCmd": (None, [_i32]),
+    "K427_SendStartStopCmd": (None, [_i32]),
+    "K427_SendStartCmd": (None, [_i32]),
+    "K427_SendStopCmd": (None, [_i32]),
+    "K427_SendRangeCmd": (None, [_i32, _i32]),
+    "K427_SendPolCmd": (None, [_i32, _i32]),
+    "K427_SendIcpModeCmd": (None, [_i32, _i32]),
+    "K427_SendZChModeCmd": (None, [_i32, _i32]),
+    "K427_ResetDevice": (None, [_i32]),
+    "K427_SetDateTime": (None, [_i32]),
+    "K427_SendSigRegModeCmd": (None, [_i32, _f64p, _f64p, _u32]),
+    "K427_SendCalibrationCmd": (None, [_i32, _i32, _f64p, _f64p, _f64p]),
+    "K427_SendSetBandsCmd": (None, [_i32, _f64p, _i32, _i32p]),
+    "K427_SendSetBandsCmdLF": (None, [_i32, _f64p, _i32]),
+    "QM730_SetAmp": (_i32, [_i32, _f64]),
+    "QM730_SetFrequency": (_i32, [_i32, _f64]),
+    "QM730_SetLevel": (_i32, [_i32, _f64]),
 }
 
 

@@ -189,6 +189,91 @@ class Device(_Source):
         self._n.K427_RegisterCallbackForSignalSend(self.index, self._callback, user)
 
 
+    # Commands: the device's I/O thread carries them out on its next pass. The instrument
+    # does not acknowledge them; an unknown device or a refused argument has no effect.
+
+    def set_mode(self, mode):
+        """Switches between Mode.MEASUREMENT and Mode.RAW_SIGNAL, restarting the I/O thread."""
+        if self._n.K427_SetSMode(self.index, int(mode)) != 1:
+            raise DeviceNotFoundError(f"no device at position {self.index}")
+
+    def reset_measurement(self):
+        self._n.K427_SendResetCmd(self.index)
+
+    def start_stop(self):
+        """Toggles measuring."""
+        self._n.K427_SendStartStopCmd(self.index)
+
+    def start(self):
+        self._n.K427_SendStartCmd(self.index)
+
+    def stop(self):
+        self._n.K427_SendStopCmd(self.index)
+
+    def set_range(self, measuring_range):
+        """Measuring range 0..3."""
+        self._n.K427_SendRangeCmd(self.index, measuring_range)
+
+    def set_polarity(self, polarity):
+        self._n.K427_SendPolCmd(self.index, int(polarity))
+
+    def set_icp_supply(self, on):
+        """Switches the ICP sensor supply."""
+        self._n.K427_SendIcpModeCmd(self.index, 1 if on else 0)
+
+    def set_zero_channel_mode(self, on):
+        self._n.K427_SendZChModeCmd(self.index, 1 if on else 0)
+
+    def restart(self):
+        """Restarts the instrument through its reset line; it is offline meanwhile."""
+        self._n.K427_ResetDevice(self.index)
+
+    def set_clock(self):
+        """Sets the instrument's clock to this computer's local date and time."""
+        self._n.K427_SetDateTime(self.index)
+
+    def record_signal(self, rate, gain, channel_mask):
+        """Raw-signal recording at rate Hz, gain in steps of 0.5, channels of channel_mask."""
+        self._n.K427_SendSigRegModeCmd(self.index, ctypes.byref(ctypes.c_double(rate)),
+                                       ctypes.byref(ctypes.c_double(gain)), channel_mask)
+
+    def calibrate(self, channel, correction, sensitivity, k_base):
+        self._n.K427_SendCalibrationCmd(
+            self.index, channel, ctypes.byref(ctypes.c_double(correction)),
+            ctypes.byref(ctypes.c_double(sensitivity)), ctypes.byref(ctypes.c_double(k_base)))
+
+    def select_bands(self, frequency, bandwidth_code, ratios):
+        """Band selection: frequency in Hz, a bandwidth code and six ratio words."""
+        if len(ratios) != 6:
+            raise ValueError("six ratio words")
+        words = (ctypes.c_int32 * 6)(*ratios)
+        self._n.K427_SendSetBandsCmd(self.index, ctypes.byref(ctypes.c_double(frequency)),
+                                     bandwidth_code, words)
+
+    def select_low_frequency_bands(self, centre, bandwidth_index):
+        """Five low-frequency bands around centre Hz, bandwidth index 0..18."""
+        self._n.K427_SendSetBandsCmdLF(self.index, ctypes.byref(ctypes.c_double(centre)),
+                                       bandwidth_index)
+
+
+class QM730(Device):
+    """A QM730 signal generator in the device list: its setters raise when refused."""
+
+    def _set(self, function, value, what):
+        if function(self.index, float(value)) != 1:
+            raise ZentrelSignalError(f"generator {self.index} refused {what} {value}")
+
+    def set_amplitude(self, percent):
+        """Amplitude in percent of full scale."""
+        self._set(self._n.QM730_SetAmp, percent, "amplitude")
+
+    def set_frequency(self, hz):
+        self._set(self._n.QM730_SetFrequency, hz, "frequency")
+
+    def set_level(self, level):
+        self._set(self._n.QM730_SetLevel, level, "level")
+
+
 class RecordedFile(_Source):
     """An open recorded file: step through its records and read them as a device's.
 

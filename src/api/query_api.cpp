@@ -1,6 +1,7 @@
 // Device and file queries: field reads, no locks (each value is one aligned load).
 #include "api/guard.h"
 #include "api/records.h"
+#include "engine/signal_threads.h"
 #include "frame/record_queries.h"
 #include "platform/clock.h"
 #include "zentrel_signal.h"
@@ -134,8 +135,7 @@ ZS_EXPORT void ZS_CALL K427_RegisterCallbackForSignalSend(int32_t index,
                                                           ZS_SignalSendCallback callback,
                                                           int32_t user) {
     device<int>(index, 0, [&](DevStruct& d) {
-        d.signalSendUser.store(user); // the user value goes first: the thread reads it second
-        d.signalSendCallback.store(callback);
+        engine::setSignalSendCallback(d, callback, user);
         return 0;
     });
 }

@@ -1,5 +1,6 @@
 #include "engine/io_threads.h"
 
+#include "engine/signal_threads.h"
 #include "engine/stream_threads.h"
 #include "frame/library.h"
 #include "platform/clock.h"
@@ -22,8 +23,9 @@ ThreadProcedure streamProcedure(const DevStruct& d) {
 }
 
 // Raw-signal mode: the FTDI and WinUSB signal threads serve it; network links have none.
-// Until those threads exist such a record gets its opening command and no thread.
-ThreadProcedure signalProcedure(const DevStruct&) {
+ThreadProcedure signalProcedure(const DevStruct& d) {
+    if (d.hasFtdi()) return ftdiSignalThread;
+    if (d.hasWinUsb()) return winUsbSignalThread;
     return nullptr;
 }
 

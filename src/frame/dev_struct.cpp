@@ -14,7 +14,6 @@ DevStruct::~DevStruct() {
     generatorQueue.reset();
     bandBytes.clear();
     bandBytes.shrink_to_fit();
-    for (auto& units : channelUnits) units.clear();
     commandSocket.reset();
 }
 

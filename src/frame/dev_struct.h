@@ -75,13 +75,16 @@ struct DevStruct : telemetry::CDataProcessor, transport::DeviceLink {
     // Raw-signal mode, per channel.
     double channelScale[8] = {};
     double channelCorrection[8] = {};
-    std::string channelUnits[8];
+    std::array<char16_t, 16> channelUnits[8] = {}; // zero-padded, as the signal layout has it
     double baseLevel[8] = {};
     double channelGain[8] = {};
     double channelFactor[8] = {};
     double* signalBuffer = nullptr;
     int32_t signalBufferLength = 0;
     std::atomic<double*> signalWritePtr{nullptr};
+    // Held while a block's samples are written and while a new buffer is bound, so a
+    // block never straddles two bindings.
+    std::mutex signalBufferLock;
     uint32_t settleCount = 0;
     double filterX1[8] = {}, filterX2[8] = {}, filterY1[8] = {}, filterY2[8] = {};
 
@@ -113,6 +116,9 @@ struct DevStruct : telemetry::CDataProcessor, transport::DeviceLink {
     std::unique_ptr<GeneratorQueue> generatorQueue = std::make_unique<GeneratorQueue>();
     std::atomic<SignalSendCallback> signalSendCallback{nullptr};
     std::atomic<int32_t> signalSendUser{0};
+    // Held around every call of the callback and every change of it (recursive: the
+    // callback may change itself).
+    std::recursive_mutex signalSendLock;
 };
 
 } // namespace zs::frame

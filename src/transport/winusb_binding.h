@@ -29,6 +29,10 @@ inline constexpr InterfaceClassGuid kInstrumentInterfaceClass{
 inline constexpr uint32_t kNoMoreItems = 259; // ERROR_NO_MORE_ITEMS
 inline constexpr uint8_t kWinUsbOutPipe = 0x06;
 inline constexpr uint8_t kWinUsbInPipe = 0x85;
+// Raw-signal mode: the instrument's free output space comes in on the status pipe, the
+// signal it plays goes out on the output pipe.
+inline constexpr uint8_t kWinUsbStatusPipe = 0x83;
+inline constexpr uint8_t kWinUsbSignalOutPipe = 0x07;
 
 // The six WinUSB entry points the library uses, in the vendor's signatures with portable
 // types (handles as pointers, BOOL as int32_t, ULONG as uint32_t, OVERLAPPED as void*),

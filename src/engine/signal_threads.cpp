@@ -1,0 +1,261 @@
+#include "engine/signal_threads.h"
+
+#include "engine/command_engine.h"
+#include "engine/signal_path.h"
+#include "frame/library.h"
+#include "platform/clock.h"
+#include "transport/d2xx.h"
+#include "transport/packet_process.h"
+#include "transport/winusb_binding.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <vector>
+
+namespace zs::engine {
+namespace {
+
+using frame::DevStruct;
+
+constexpr uint32_t kRecordBufferSize = 10240;
+constexpr uint32_t kReadBufferSize = 65536;
+constexpr uint32_t kOfflineAfterMs = 1500;
+constexpr uint32_t kTurnSleepMs = 5;
+constexpr uint32_t kFrame = 512;
+constexpr uint16_t kSignalFragment = 1;
+constexpr uint32_t kFragmentWords = 254;
+constexpr uint32_t kStatusBufferSize = 128;
+
+void clearFilters(DevStruct& d) {
+    for (uint32_t c = 0; c < 8; ++c)
+        d.filterX1[c] = d.filterX2[c] = d.filterY1[c] = d.filterY2[c] = 0.0;
+}
+
+bool stopRequested(const DevStruct& d) {
+    return !d.stopEvent || d.stopEvent->tryAcquire();
+}
+
+void blockArrived(DevStruct& d, std::span<const uint8_t> block) {
+    processSignalBlock(d, frame::lib().description, block);
+    d.lastPacketTick = platform::tickMs();
+    d.online = 1;
+}
+
+// True when the instrument has been silent too long (and marks it offline).
+bool offlineCheck(DevStruct& d) {
+    if (platform::tickMs() - d.lastPacketTick.load() < kOfflineAfterMs) return false;
+    d.online = 0;
+    return true;
+}
+
+uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
+
+// One overlapped pipe transfer of the WinUSB signal thread, with its own event.
+struct PipeTransfer {
+    platform::Overlapped io;
+    bool posted = false;
+
+    PipeTransfer() { io.ensureEvent(); }
+
+    // Posts the transfer; true when it completed at once or is pending, with `pending` set
+    // in the second case.
+    bool post(transport::WinUsbApi::Pipe call, void* handle, uint8_t pipe, uint8_t* buffer,
+              uint32_t length, uint32_t& count, bool& pending) {
+        count = 0;
+        pending = false;
+        if (!call || !handle) return false;
+        if (call(handle, pipe, buffer, length, &count, io.system())) return true;
+        if (platform::lastSystemError() != platform::kErrorIoPending) return false;
+        pending = posted = true;
+        return true;
+    }
+
+    // The result of a transfer whose event has been seen, without waiting.
+    bool result(void* handle, uint32_t& count) {
+        count = 0;
+        posted = false;
+        const auto& api = transport::winUsb();
+        return api.overlappedResult && api.overlappedResult(handle, io.system(), &count, 0) != 0;
+    }
+};
+
+} // namespace
+
+void setSignalSendCallback(DevStruct& d, frame::SignalSendCallback callback, int32_t user) {
+    // The thread calls the function under this lock, so no call outlives the change.
+    std::lock_guard lock(d.signalSendLock);
+    d.signalSendUser.store(user);
+    d.signalSendCallback.store(callback);
+}
+
+bool OutputRing::fill(DevStruct& d) {
+    std::lock_guard lock(d.signalSendLock);
+    const frame::SignalSendCallback callback = d.signalSendCallback.load();
+    if (!callback) return false;
+    Block& block = blocks_[index_];
+    if (block.filled) return true;
+    block.bytes[0] = static_cast<uint8_t>(sequence_);
+    block.bytes[1] = static_cast<uint8_t>(sequence_ >> 8);
+    ++sequence_;
+    block.filled = true;
+    callback(block.bytes.data() + 2, kOutputBlockUnits, d.signalSendUser.load());
+    return true;
+}
+
+void OutputRing::advance() {
+    blocks_[index_].filled = false;
+    index_ = (index_ + 1) % kOutputRingBlocks;
+}
+
+uint32_t outputBurst(uint32_t level) {
+    const uint32_t n = level / kOutputBlockUnits;
+    return n >= 9 ? std::min<uint32_t>(n - 8, 4) : 0;
+}
+
+void ftdiSignalThread(DevicePtr record) {
+    if (!record) return;
+    DevStruct& d = *record;
+    const transport::D2xxApi& ft = transport::d2xx();
+    std::vector<uint8_t> recordBuffer(kRecordBufferSize);
+    transport::CDoutPacketProcess parser(kRecordBufferSize, recordBuffer.data());
+    std::vector<uint8_t> readBuffer(kReadBufferSize);
+
+    // Whatever the instrument sent before it switched is not a signal block.
+    for (int i = 0; i < 2; ++i) {
+        uint32_t waiting = 0;
+        if (ft.queue(d.ftdiHandle, &waiting) != transport::kD2xxOk || waiting == 0) continue;
+        uint32_t got = 0;
+        ft.read(d.ftdiHandle, readBuffer.data(), std::min(waiting, kReadBufferSize), &got, nullptr);
+    }
+    clearFilters(d);
+    // The first block completed may have started before the switch.
+    uint32_t skip = 1;
+
+    while (!stopRequested(d)) {
+        serviceCommands(record);
+        uint32_t waiting = 0;
+        if (ft.queue(d.ftdiHandle, &waiting) == transport::kD2xxOk && waiting) {
+            uint32_t got = 0;
+            if (!ft.read(d.ftdiHandle, readBuffer.data(), std::min(waiting, kReadBufferSize), &got,
+                         nullptr))
+                got = 0;
+            for (uint32_t position = 0; parser.process(readBuffer.data(), got, position);) {
+                if (skip > 0) {
+                    --skip;
+                    continue;
+                }
+                blockArrived(d, {parser.payload(), parser.payloadLength()});
+            }
+        }
+        // A silent instrument is marked offline, but the loop still pauses between polls.
+        offlineCheck(d);
+        platform::sleepMs(kTurnSleepMs);
+    }
+}
+
+void winUsbSignalThread(DevicePtr record) {
+    if (!record) return;
+    DevStruct& d = *record;
+    const transport::WinUsbApi& usb = transport::winUsb();
+    PipeTransfer stream, status, output;
+    std::array<uint8_t, kStatusBufferSize> statusBuffer{};
+    std::vector<uint8_t> fragments;
+    fragments.reserve(kReadBufferSize);
+    OutputRing ring;
+    uint32_t writesRemaining = 0;
+    bool statusPending = false;
+
+    clearFilters(d);
+    d.lastPacketTick = platform::tickMs();
+    d.seenPacketTick = platform::tickMs();
+
+    const auto writeCurrent = [&] {
+        uint32_t count = 0;
+        bool pending = false;
+        // A write that completes at once counts as done on the next turn, like a pending one.
+        if (output.post(usb.writePipe, d.winUsbHandle, transport::kWinUsbSignalOutPipe,
+                        ring.current(), kOutputBlockSize, count, pending) &&
+            !pending)
+            output.io.ioEvent->set();
+    };
+
+    while (!stopRequested(d)) {
+        serviceCommands(record);
+
+        // Output progress: one block sent, the next one filled and sent.
+        if (writesRemaining > 0 && output.io.ioEvent->tryAcquire()) {
+            --writesRemaining;
+            uint32_t count = 0;
+            output.result(d.winUsbHandle, count);
+            ring.advance();
+            if (writesRemaining > 0) {
+                if (ring.fill(d))
+                    writeCurrent();
+                else
+                    writesRemaining = 0; // no callback any more: the burst ends here
+            }
+        }
+
+        // Status: the instrument's free output space decides the next burst.
+        if (statusPending && status.io.ioEvent->tryAcquire()) {
+            statusPending = false;
+            uint32_t count = 0;
+            if (status.result(d.winUsbHandle, count) && count == 4 && writesRemaining == 0) {
+                uint32_t level = 0;
+                std::memcpy(&level, statusBuffer.data(), 4);
+                const uint32_t n = outputBurst(level);
+                if (n > 0 && ring.fill(d)) {
+                    writeCurrent();
+                    writesRemaining = n;
+                }
+            }
+        }
+
+        // Stream read: one outstanding at all times, waited for together with the stop.
+        uint32_t count = 0;
+        bool pending = false;
+        if (stream.post(usb.readPipe, d.winUsbHandle, transport::kWinUsbInPipe, d.rxBuffer.data(),
+                        kFrame, count, pending) &&
+            pending) {
+            if (platform::waitAny({stream.io.ioEvent, d.stopEvent.get()},
+                                  platform::kWaitInfinite) != 0)
+                break;
+            stream.result(d.winUsbHandle, count);
+        }
+        if (count == 0) {
+            platform::sleepMs(kTurnSleepMs);
+            offlineCheck(d);
+            continue;
+        }
+
+        const bool hasCallback = d.signalSendCallback.load() != nullptr;
+        if (hasCallback && !statusPending) {
+            uint32_t immediate = 0;
+            bool statusWaits = false;
+            status.post(usb.readPipe, d.winUsbHandle, transport::kWinUsbStatusPipe,
+                        statusBuffer.data(), kStatusBufferSize, immediate, statusWaits);
+            statusPending = statusWaits; // a status that arrives at once is not evaluated
+        }
+
+        if (count != kFrame || get16(d.rxBuffer.data()) != kSignalFragment) continue;
+        const uint16_t control = get16(d.rxBuffer.data() + 2);
+        const bool last = (control & 0x8000) != 0;
+        const uint32_t words =
+            last ? std::min<uint32_t>(control & 0xFF, kFragmentWords) : kFragmentWords;
+        fragments.insert(fragments.end(), d.rxBuffer.begin() + 4,
+                         d.rxBuffer.begin() + 4 + 2 * words);
+        if (last) {
+            if (fragments.size() > 16) processSignalBlock(d, frame::lib().description, fragments);
+            d.lastPacketTick = platform::tickMs();
+            d.online = 1;
+            fragments.clear();
+        }
+        offlineCheck(d);
+    }
+}
+
+} // namespace zs::engine
