@@ -176,6 +176,33 @@ ZS_EXPORT int32_t ZS_CALL QM730_SetFrequency(int32_t index, double frequency);
 /* Generator level (16.16 fixed point, -32768 up to 32768). 1 when queued; 0 for an unknown
  * index or a level outside that range. */
 ZS_EXPORT int32_t ZS_CALL QM730_SetLevel(int32_t index, double level);
+/* Signal generators and output modules */
+
+/* Rebuilds the generator list (serial ports, VISA USB instruments, output modules) and
+ * returns how many it holds; 0 when none answer. */
+ZS_EXPORT int32_t ZS_CALL K427_BuildGenList(void);
+/* Number of generators in the list. */
+ZS_EXPORT int32_t ZS_CALL K427_GetGenCount(void);
+/* Maker and model of generator index; returns the text's full length, writes at most
+ * bufferLength - 1 characters and a zero. Unknown index, unanswered generator, null buffer
+ * or length below 1: 0, nothing written (an empty text for an unanswered generator). */
+ZS_EXPORT int32_t ZS_CALL K427_GetGenName(int32_t index, ZS_WCHAR* buffer, int32_t bufferLength);
+/* Settings of generator index on channel 0..8 (0 is the first). Each returns 1 when the
+ * generator took the setting, 0 for an unknown index, a generator that cannot be opened, a
+ * channel of 9 or more, a value the generator refuses or a failed send. */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetFreq(int32_t index, double hz, int32_t channel);
+/* Amplitude in volts of the current unit (above 0). */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetLevel(int32_t index, double volts, int32_t channel);
+/* Offset in volts (above 0 for SCPI generators; only 0 for output modules). */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetOffset(int32_t index, double volts, int32_t channel);
+/* Amplitude unit: 1 RMS volts, 2 peak-to-peak volts. */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetUnits(int32_t index, int32_t units, int32_t channel);
+/* Output on (nonzero) or off. */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetOutputState(int32_t index, int32_t on, int32_t channel);
+/* Output load in ohms; negative means high impedance. */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetOutputLoad(int32_t index, double ohms, int32_t channel);
+/* Waveform: 1 sine, 2 square (1..5 on a "StanfordResearchSystems" generator). */
+ZS_EXPORT int32_t ZS_CALL K427_GenSetSignalType(int32_t index, int32_t waveform, int32_t channel);
 
 #ifdef __cplusplus
 }

@@ -294,7 +294,9 @@ struct SimD2xxCalls {
 };
 
 SimD2xx& SimD2xx::instance() {
-    static SimD2xx sim;
+    // Never destroyed: at process exit the library may unload after this module and still
+    // close what it holds, as it would with the vendor's driver.
+    static SimD2xx& sim = *new SimD2xx;
     return sim;
 }
 

@@ -23,6 +23,15 @@ std::optional<uint32_t> lowWordOfRounded(double y) {
     return static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(r)));
 }
 
+// The I/O thread rewrites the decoder state with every record: read it under its lock.
+struct Identity {
+    uint16_t deviceType, programNumber;
+};
+Identity identity(DevStruct& d) {
+    std::lock_guard lock(*d.dataLock);
+    return {d.state.deviceType, d.state.programNumber};
+}
+
 bool bandsPending(DevStruct& d) {
     std::lock_guard lock(*d.bandLock);
     return !d.bandBytes.empty();
@@ -67,7 +76,7 @@ bool requestSigRegMode(DevStruct& d, double rate, double gain, uint32_t mask) {
     const auto gainWord = lowWordOfRounded(gain * 2);
     if (!gainWord) return false;
     if (mask < 1 || mask > 15) return false;
-    const uint16_t type = d.state.deviceType;
+    const uint16_t type = identity(d).deviceType;
     if (type < 118 || type > 121) return false;
     d.sigRegParam = static_cast<int32_t>(mask << 16 | (*gainWord & 0xFFFF));
     frame::mailboxStoreAndWait(d.sigRegModeCmd, *code);
@@ -106,9 +115,8 @@ bool requestCalibration(DevStruct& d, int32_t channel, double correction, double
 bool requestBands(DevStruct& d, double frequency, int32_t bandwidthCode, const int32_t* ratios) {
     std::vector<uint16_t> words;
     if (!isSyncFamily(d.linkKind)) {
-        const double clock = d.state.deviceType == 38    ? 1152000.0
-                             : d.state.deviceType == 132 ? 1228800.0
-                                                         : 96000.0;
+        const uint16_t type = identity(d).deviceType;
+        const double clock = type == 38 ? 1152000.0 : type == 132 ? 1228800.0 : 96000.0;
         const double x = frequency / clock * kTwo32 + 0.5;
         if (!(x >= 0 && x < kTwo32)) return false;
         const auto f = static_cast<uint32_t>(x);
@@ -131,8 +139,8 @@ bool requestBands(DevStruct& d, double frequency, int32_t bandwidthCode, const i
 }
 
 bool requestLowFrequencyBands(DevStruct& d, double centre, int32_t bandwidthIndex) {
-    if (!isSyncFamily(d.linkKind) || d.state.programNumber != 42 || d.state.deviceType != 43)
-        return false;
+    const Identity id = identity(d);
+    if (!isSyncFamily(d.linkKind) || id.programNumber != 42 || id.deviceType != 43) return false;
     if (bandwidthIndex < 0 ||
         bandwidthIndex >= static_cast<int32_t>(std::size(kLowFrequencyBandwidths)))
         return false;

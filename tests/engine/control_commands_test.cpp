@@ -219,7 +219,10 @@ TEST_F(ControlCommands, TaggedBandSetUsesTheDeviceClock) {
         ASSERT_TRUE(f.instrument->log.waitFor("streamMode", 2000));
         K427_SendSetBandsCmd(n++, &c.frequency, 0x10009, ratios);
         if (c.word) {
-            EXPECT_TRUE(f.record->bandBytes.empty());
+            {
+                std::lock_guard lock(*f.record->bandLock);
+                EXPECT_TRUE(f.record->bandBytes.empty());
+            }
             const auto got = f.instrument->log.waitFor("bands", 2000);
             ASSERT_TRUE(got.has_value());
             EXPECT_EQ(got->values, (std::vector<int64_t>{*c.word, 1, 2, 3, 4, 5, 0x2345, 9}));

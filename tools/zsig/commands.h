@@ -46,6 +46,7 @@ void addVersionCommand(CLI::App& app, Context& context);
 void addFileCommand(CLI::App& app, Context& context);
 void addDescCommand(CLI::App& app, Context& context);
 void addDemoCommand(CLI::App& app, Context& context);
+void addGenCommand(CLI::App& app, Context& context);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);

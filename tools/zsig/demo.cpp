@@ -16,6 +16,7 @@ struct Step {
 const Step kSteps[] = {
     {"The library", demoLibrary},
     {"A recorded file exported to CSV", demoRecordedFile},
+    {"Signal generators and an output module", demoGenerators},
 };
 
 int runDemo(Context& context, const std::string& outputDir) {

@@ -15,5 +15,6 @@ struct DemoEnv {
 // Each step prints what it shows and returns 0, or throws Failure.
 int demoLibrary(Context& context, const DemoEnv& env);
 int demoRecordedFile(Context& context, const DemoEnv& env);
+int demoGenerators(Context& context, const DemoEnv& env);
 
 } // namespace zsig

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
     zsig::addFileCommand(app, context);
     zsig::addDescCommand(app, context);
     zsig::addDemoCommand(app, context);
+    zsig::addGenCommand(app, context);
 
     try {
         app.parse(argc, argv);
