@@ -6,6 +6,8 @@ PRESETS ?= native asan win32
 .PHONY: test demo docs deps build-% test-% bench fuzz format clean
 
 test: deps
+	@# Benchmarks are built, not timed: one that no longer compiles fails the run.
+	@$(MAKE) --no-print-directory build-bench
 	@set -e; for p in $(PRESETS); do $(MAKE) --no-print-directory test-$$p; done
 
 # Only what the demo needs, not the test suites.
@@ -42,15 +44,17 @@ test-win32:
 	else \
 	  $(MAKE) --no-print-directory build-native && \
 	  cmake --preset win32 -DZS_HOST_ZSDESC=$(CURDIR)/build/native/bin/zsdesc \
-	        -DZS_HOST_MAKE_SAMPLES=$(CURDIR)/build/native/bin/zs_make_samples >/dev/null && \
+	        -DZS_HOST_MAKE_SAMPLES=$(CURDIR)/build/native/bin/zs_make_samples \
+	        -DZS_HOST_TABLES_GENERATOR=$(CURDIR)/build/native/bin/fourier_tables_generate >/dev/null && \
 	  cmake --build build/win32 -j $(JOBS) && \
 	  (cd build/win32 && ctest --output-on-failure -j 1 -R '^(dll_imports_exports|windows_zip)$$') && \
 	  echo "win32: built; tests under Wine not run: this machine cannot start 32-bit programs"; \
 	fi
 
-bench: deps-native
-	cmake --preset bench >/dev/null && cmake --build build/bench -j $(JOBS)
-	@for b in build/bench/bin/bench_*; do echo "== $$b"; $$b; done
+# Each benchmark prints its figures, then each one beside its reference with the ratio.
+BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+bench: deps-native build-bench
+	@set -e; for b in build/bench/bin/bench_*; do echo "== $$b"; $$b $(BENCH_ARGS); done
 
 fuzz: deps-native
 	cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)

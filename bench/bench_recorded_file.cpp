@@ -1,11 +1,11 @@
 // Stepping through a large recorded file through the exports, in records and bytes per
 // second, against reading the same file raw in records of the same size.
+#include "bench_main.h"
 #include "description_json.h"
 #include "frame/library.h"
 #include "sample_files.h"
 #include "zentrel_signal.h"
 
-#include <benchmark/benchmark.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -77,4 +77,8 @@ static void BM_ReadFileRaw(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadFileRaw);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    using zs::bench::Comparison;
+    return zs::bench::runBenchmarks(
+        argc, argv, {{"BM_StepThroughFile", "BM_ReadFileRaw", Comparison::ThroughputAtLeast, 0.5}});
+}

@@ -13,6 +13,12 @@ struct FileStruct : telemetry::CDataProcessor {
     std::FILE* recordFile = nullptr;
     uint32_t fileId = 0;
     std::vector<uint8_t> recordBuffer; // one record
+    // Bytes read ahead of (or behind) the current record, so stepping through the file costs
+    // one read per window instead of one per record.
+    std::vector<uint8_t> readAhead;
+    uint64_t readAheadOffset = 0;
+    size_t readAheadLength = 0;
+    size_t readAheadWindow = 0; // bytes the next read asks for
 };
 
 } // namespace zs::frame

@@ -23,7 +23,6 @@ void libraryLoad() {
     // A missing or unreadable description leaves the table empty; devices then find no layout.
     telemetry::loadTelemetryDescription(state->description, telemetry::kLoadLanguage);
     state->socketsStarted = platform::socketsStartup();
-    state->spectrum.fill();
     g_state = state.release();
 }
 

@@ -6,6 +6,9 @@
 #include "platform/text.h"
 #include "telemetry/record_decoder.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace zs::frame {
 namespace {
 
@@ -35,6 +38,38 @@ void readOpeningFields(std::FILE* f, telemetry::DecoderState& s) {
         if (platform::seekTo(f, 18)) readU16(f, s.programNumber);
         s.deviceType = static_cast<uint16_t>(s.programNumber - 5536);
     }
+}
+
+// Reads grow up to this many bytes while the records are taken in order.
+constexpr size_t kReadAheadLimit = 64 * 1024;
+
+// Points `record` at the `size` bytes at `offset`, reading when they are not already held.
+// Only bytes that were in the file when read are held, so a file another program is still
+// writing stays readable to its current end.
+bool readRecordBytes(FileStruct& file, uint64_t offset, size_t size, const uint8_t*& record) {
+    const uint64_t held = file.readAheadOffset;
+    if (offset >= held && offset + size <= held + file.readAheadLength) {
+        record = file.readAhead.data() + (offset - held);
+        return true;
+    }
+    // In order, forwards or backwards, the window doubles; anywhere else it starts over.
+    const bool forwards = offset == held + file.readAheadLength;
+    const bool backwards = offset + size == held && file.readAheadLength > 0;
+    const size_t limit = std::max(kReadAheadLimit, size);
+    size_t window = forwards || backwards ? std::min(file.readAheadWindow * 2, limit) : size;
+    window = std::max(window, size);
+    uint64_t start = offset;
+    if (backwards) start = offset + size > window ? offset + size - window : 0;
+    if (start + window > uint64_t{INT32_MAX} + 1) window = size; // offsets stay 32-bit
+    if (file.readAhead.size() < window) file.readAhead.resize(limit);
+    file.readAheadLength = 0;
+    file.readAheadWindow = window;
+    if (!platform::seekTo(file.recordFile, static_cast<int32_t>(start))) return false;
+    file.readAheadOffset = start;
+    file.readAheadLength = std::fread(file.readAhead.data(), 1, window, file.recordFile);
+    if (offset + size > start + file.readAheadLength) return false;
+    record = file.readAhead.data() + (offset - start);
+    return true;
 }
 
 } // namespace
@@ -74,10 +109,11 @@ uint32_t recordCount(FileStruct& file) {
 bool stepToRecord(const LibraryState& state, FileStruct& file, int32_t number) {
     if (number < 0 || file.recordBuffer.empty()) return false;
     const uint64_t offset = static_cast<uint64_t>(number) * file.layout.recordSize;
-    if (offset > INT32_MAX || !platform::seekTo(file.recordFile, static_cast<int32_t>(offset)))
-        return false;
+    if (offset > INT32_MAX) return false;
     const size_t size = file.recordBuffer.size();
-    if (std::fread(file.recordBuffer.data(), 1, size, file.recordFile) != size) return false;
+    const uint8_t* record = nullptr;
+    if (!readRecordBytes(file, offset, size, record)) return false;
+    std::memcpy(file.recordBuffer.data(), record, size);
     telemetry::decodeCheckedByTable(state.description, file.recordBuffer, file.rows, file.state);
     return true;
 }

@@ -134,3 +134,58 @@ TEST_F(FileTest, NonAsciiPath) {
     const auto path = write("Запись №1.bin", recordsA({RecordA{}}));
     EXPECT_EQ(K427_OpenFile(wide(path)), 256);
 }
+
+TEST_F(FileTest, SteppingInAnyOrderThroughAFileLargerThanOneRead) {
+    // 3000 records of 50 bytes: several read windows; record r carries the value r.
+    std::vector<uint8_t> bytes;
+    constexpr int kRecords = 3000;
+    for (int r = 0; r < kRecords; ++r) {
+        RecordA record;
+        record.values[0] = r * 65536;
+        const auto b = encodeA(record);
+        bytes.insert(bytes.end(), b.begin(), b.end());
+    }
+    const int32_t id = K427_OpenFile(wide(write("large.bin", bytes)));
+    ASSERT_GE(id, 256);
+    ASSERT_EQ(K427_GetNumRecords(id), kRecords);
+    std::vector<int> order;
+    for (int r = 0; r < kRecords; ++r) order.push_back(r);                     // forwards
+    for (int r = kRecords - 1; r >= 0; --r) order.push_back(r);                // backwards
+    for (int r = 0; r < kRecords; r += 997) order.push_back(kRecords - 1 - r); // jumps
+    for (int r : {5, 4, 1500, 1501, 1499, 2999, 0}) order.push_back(r);
+    for (int r : order) {
+        ASSERT_EQ(K427_SetToRecord(id, r), 1) << r;
+        ASSERT_EQ(K427_GetData(id, 0, 0, 0, 0), static_cast<double>(r)) << r;
+    }
+    K427_CloseFile(id);
+}
+
+TEST_F(FileTest, AFileStillBeingWrittenIsReadToItsCurrentEnd) {
+    RecordA record;
+    const auto path = write("growing.bin", recordsA({RecordA{}, second()}));
+    const int32_t id = K427_OpenFile(wide(path));
+    ASSERT_GE(id, 256);
+    EXPECT_EQ(K427_SetToRecord(id, 1), 1);
+    EXPECT_EQ(K427_SetToRecord(id, 2), 0); // not written yet
+
+    // The writer adds half a record, then the rest of it and one more.
+    record.values[0] = 30 * 65536;
+    const auto third = encodeA(record);
+    record.values[0] = 40 * 65536;
+    const auto fourth = encodeA(record);
+    std::ofstream out(std::filesystem::path(path), std::ios::binary | std::ios::app);
+    out.write(reinterpret_cast<const char*>(third.data()), kRecordSizeA / 2).flush();
+    EXPECT_EQ(K427_GetNumRecords(id), 2);
+    EXPECT_EQ(K427_SetToRecord(id, 2), 0);
+    EXPECT_EQ(K427_GetData(id, 0, 0, 0, 0), 10.0); // values kept
+    out.write(reinterpret_cast<const char*>(third.data() + kRecordSizeA / 2), kRecordSizeA / 2);
+    out.write(reinterpret_cast<const char*>(fourth.data()), kRecordSizeA).flush();
+    EXPECT_EQ(K427_GetNumRecords(id), 4);
+    EXPECT_EQ(K427_SetToRecord(id, 2), 1);
+    EXPECT_EQ(K427_GetData(id, 0, 0, 0, 0), 30.0);
+    EXPECT_EQ(K427_SetToRecord(id, 3), 1);
+    EXPECT_EQ(K427_GetData(id, 0, 0, 0, 0), 40.0);
+    EXPECT_EQ(K427_SetToRecord(id, 0), 1);
+    EXPECT_EQ(K427_GetData(id, 0, 0, 0, 0), 1.0);
+    K427_CloseFile(id);
+}

@@ -23,7 +23,7 @@ TEST_F(LibraryTest, FreshStateIsEmpty) {
 }
 
 TEST_F(LibraryTest, WindowTableValues) {
-    const double* w = frame::lib().spectrum.window.get();
+    const double* w = frame::lib().spectrum.window;
     EXPECT_EQ(w[0], 0.0);
     EXPECT_NEAR(w[16384], 1.0, 1e-15);
     EXPECT_EQ(w[32768], 2.0);
@@ -34,7 +34,7 @@ TEST_F(LibraryTest, WindowTableValues) {
 }
 
 TEST_F(LibraryTest, TwiddleTableValues) {
-    const double* t = frame::lib().spectrum.twiddle.get();
+    const double* t = frame::lib().spectrum.twiddle;
     EXPECT_EQ(t[0], 1.0);
     EXPECT_EQ(t[1], -0.0);
     EXPECT_EQ(t[2 * 16384], 6.123233995736766e-17); // cos of the double nearest pi/2

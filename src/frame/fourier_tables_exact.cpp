@@ -1,4 +1,4 @@
-#include "frame/fourier_tables.h"
+#include "frame/fourier_tables_exact.h"
 
 #include <cmath>
 
@@ -88,21 +88,17 @@ void exactCosSin(double x, double& cosOut, double& sinOut) {
 
 } // namespace
 
-SpectrumTables::SpectrumTables()
-    : twiddle(new double[kSize]), window(new double[kSize]), workRe(new double[kSize]),
-      workIm(new double[kSize]) {}
-
-void SpectrumTables::fill() {
+void computeExactTables(double* twiddle, double* window) {
     // The constants and the order of the operations fix every rounding of the tables.
     const double step = 6.283185307179586 / 65536;
-    for (size_t i = 0; i < kSize / 2; ++i) {
+    for (size_t i = 0; i < kFourierSize / 2; ++i) {
         double c, s;
         exactCosSin(static_cast<double>(i) * step, c, s);
         twiddle[2 * i] = c;
         twiddle[2 * i + 1] = -s;
     }
     const double pi = 3.141592653589793;
-    for (size_t i = 0; i < kSize; ++i) {
+    for (size_t i = 0; i < kFourierSize; ++i) {
         double c, s;
         exactCosSin(static_cast<double>(i) * 2 * (1.0 / 65536) * pi, c, s);
         window[i] = 1.0 - c;
