@@ -1,7 +1,7 @@
 # The two commands of the README. `make test` installs what a fresh machine lacks, builds the
 # native, sanitizer and Windows configurations and runs every suite.
 JOBS ?= 2
-PRESETS ?= native asan win32
+PRESETS ?= native asan tsan win32
 
 .PHONY: test demo docs deps build-% test-% bench fuzz format clean
 

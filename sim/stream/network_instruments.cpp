@@ -204,6 +204,11 @@ void SimWiFiInstrument::onData(int channel, const uint8_t* bytes, size_t length)
                     selected[3] = static_cast<uint8_t>(program >> 8);
                 }
                 send(syncFrame(selected));
+                // The selected program runs from now on, so its records carry it too.
+                stream.withSource([program](StreamSource& source) {
+                    source.setProgram(program);
+                    return 0;
+                });
             }
             continue;
         }

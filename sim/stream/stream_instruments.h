@@ -83,6 +83,11 @@ class StreamState {
         std::lock_guard lock(mutex_);
         return fn(source_);
     }
+    template <class Fn>
+    auto withSource(Fn&& fn) {
+        std::lock_guard lock(mutex_);
+        return fn(source_);
+    }
     void setRate(double recordsPerSecond);
 
   private:

@@ -32,6 +32,11 @@ class StreamSource {
     double value(uint64_t n, const ValueItem& item) const;
     const std::vector<ValueItem>& items() const { return items_; }
     const StreamIdentity& identity() const { return identity_; }
+    // The program the instrument runs from now on (its records say so).
+    void setProgram(uint16_t program) {
+        identity_.programNumber = program;
+        cache_.clear();
+    }
     uint32_t recordSize() const { return recordSize_; }
 
     // The clock starts (first record due at once) or stops; a restart goes on numbering.

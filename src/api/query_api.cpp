@@ -1,10 +1,13 @@
-// Device and file queries: field reads, no locks (each value is one aligned load).
+// Device and file queries: field reads. A device's fields are read under its dataLock, which its
+// I/O thread holds while it decodes, so a query never sees a value half written.
 #include "api/guard.h"
 #include "api/records.h"
 #include "engine/signal_threads.h"
 #include "frame/record_queries.h"
 #include "platform/clock.h"
 #include "zentrel_signal.h"
+
+#include <mutex>
 
 using namespace zs;
 using frame::DevStruct;
@@ -13,14 +16,35 @@ using telemetry::CDataProcessor;
 
 namespace {
 
+// The device's dataLock for the time of one read; none for a file or a device never started.
+std::unique_lock<std::mutex> dataLockOf(DevStruct* d) {
+    if (!d || !d->dataLock) return {};
+    return std::unique_lock(*d->dataLock);
+}
+
 template <class R, class Read>
 R mixed(int32_t index, R notFound, Read&& read) {
-    return api::guarded<R>(
-        notFound, [&](LibraryState& s) { return api::readMixed<R>(s, index, notFound, read); });
+    return api::guarded<R>(notFound, [&](LibraryState& s) {
+        return api::readMixed<R>(s, index, notFound, [&](CDataProcessor& r, DevStruct* d) {
+            const auto lock = dataLockOf(d);
+            return read(r, d);
+        });
+    });
 }
 
 template <class R, class Read>
 R device(int32_t index, R notFound, Read&& read) {
+    return api::guarded<R>(notFound, [&](LibraryState& s) {
+        return api::readDevice<R>(s, index, notFound, [&](DevStruct& d) {
+            const auto lock = dataLockOf(&d);
+            return read(d);
+        });
+    });
+}
+
+// For what waits or touches only atomics: without the lock, which the I/O thread needs.
+template <class R, class Read>
+R deviceUnlocked(int32_t index, R notFound, Read&& read) {
     return api::guarded<R>(
         notFound, [&](LibraryState& s) { return api::readDevice<R>(s, index, notFound, read); });
 }
@@ -123,18 +147,19 @@ ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index) {
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_WaitForTelePacket(int32_t index, uint32_t timeoutMs) {
-    return device<int32_t>(
+    return deviceUnlocked<int32_t>(
         index, 0, [&](DevStruct& d) { return frame::waitForTelePacket(d, timeoutMs) ? 1 : 0; });
 }
 
 ZS_EXPORT double* ZS_CALL K427_GetWPtr(int32_t index) {
-    return device<double*>(index, nullptr, [](DevStruct& d) { return d.signalWritePtr.load(); });
+    return deviceUnlocked<double*>(index, nullptr,
+                                   [](DevStruct& d) { return d.signalWritePtr.load(); });
 }
 
 ZS_EXPORT void ZS_CALL K427_RegisterCallbackForSignalSend(int32_t index,
                                                           ZS_SignalSendCallback callback,
                                                           int32_t user) {
-    device<int>(index, 0, [&](DevStruct& d) {
+    deviceUnlocked<int>(index, 0, [&](DevStruct& d) {
         engine::setSignalSendCallback(d, callback, user);
         return 0;
     });

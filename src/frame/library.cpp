@@ -11,6 +11,13 @@ LibraryState* g_state = nullptr;
 LibraryState::LibraryState() : winUsb(transport::bindWinUsb()) {}
 
 LibraryState::~LibraryState() {
+    // A host that unloads without freeing its list would leave I/O threads running on state
+    // that is about to go: stop them first.
+    for (auto& device : devices) {
+        if (!device) continue;
+        if (device->stopEvent) device->stopEvent->set();
+        if (device->ioThread) device->ioThread->join();
+    }
     // Hosts should close their files before unloading; streams still open are not leaked.
     for (auto& file : files)
         if (file.recordFile) std::fclose(file.recordFile);

@@ -1,6 +1,8 @@
 // Wi-Fi and Ethernet attach over real loopback sockets against simulated instruments.
 #include "discovery/address_text.h"
 #include "discovery/network_attach.h"
+#include "discovery/usb_lists.h"
+#include "engine/io_threads.h"
 #include "frame/library.h"
 #include "network_instruments.h"
 #include "platform/adapters.h"
@@ -15,6 +17,7 @@ namespace {
 
 using discovery::attachEthDevice;
 using discovery::attachWiFiDevice;
+using discovery::freeFList;
 using frame::DevStruct;
 
 std::shared_ptr<DevStruct> device(size_t position) {
@@ -50,6 +53,8 @@ TEST_F(NetworkAttach, WiFiChannelCodeDecidesTheRecords) {
         const std::u16string address = wide(dotted(o.address));
         ASSERT_EQ(attachWiFiDevice(address.c_str(), address.c_str(), &index), 1);
         auto& list = frame::lib().devices;
+        // What identification stored, read with the records' threads stopped.
+        for (auto& d : list) engine::stopIoThread(*d);
         ASSERT_EQ(list.size(), c.kinds.size());
         EXPECT_EQ(index, static_cast<int32_t>(c.kinds.size()) - 1);
         EXPECT_EQ(instrument.hellos(), 1u);
@@ -71,7 +76,7 @@ TEST_F(NetworkAttach, WiFiChannelCodeDecidesTheRecords) {
         if (c.code == 247) {
             EXPECT_EQ(device(1)->state.deviceType, 120);
         }
-        list.clear();
+        freeFList();
     }
 }
 
@@ -211,7 +216,7 @@ TEST_F(NetworkAttach, EthernetReplyFromAnAddressOutsideTheGivenOnesBitsIsRefused
         REQUIRE_LISTENING(instrument);
         const std::u16string address = wide(dotted(o.address));
         EXPECT_EQ(attachEthDevice(address.c_str(), nullptr), c.attached) << dotted(c.replyFrom);
-        frame::lib().devices.clear();
+        freeFList();
     }
 }
 
