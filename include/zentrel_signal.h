@@ -131,6 +131,27 @@ ZS_EXPORT int32_t ZS_CALL K427_AttachWiFiDevice(const ZS_WCHAR* localAddress,
  * were added, 0 for none. *index (may be null): -1, then the last list position. */
 ZS_EXPORT int32_t ZS_CALL K427_AttachEthDevice(const ZS_WCHAR* address, int32_t* index);
 
+/* Tele mode and virtual devices */
+
+/* Lists the USB instruments and runs the first one as a remote sensor: its raw signal flows
+ * into the process's tele ring (131072 doubles, made once) for GetSpectrum, in stream mode
+ * `mode`. 1 when there is a first instrument, else 0. */
+ZS_EXPORT int32_t ZS_CALL TurnOnTele(int32_t mode);
+/* Releases the device list as K427_FreeFList; the tele ring stays for the next TurnOnTele.
+ * Always 0. */
+ZS_EXPORT int32_t ZS_CALL TurnOffTele(void);
+/* Binds a host buffer of `length` doubles as the raw-signal ring of the device at a list
+ * position, writing from its start. The buffer must stay valid until another is bound or the
+ * list is freed. An unknown position changes nothing. */
+ZS_EXPORT void ZS_CALL K427_Configure(uint32_t index, double* buffer, int32_t length);
+/* Switches the instrument at a list position to measurement program `program` and reconnects
+ * it softly at the same position: 1, or 0 for an unknown position (at once) or a failed
+ * reconnect. */
+ZS_EXPORT int32_t ZS_CALL K427_SelectVirtualDevice(uint32_t index, int32_t program);
+/* Asks the instrument at a list position to switch itself off (waits up to 500 ms for it to
+ * take the command). An unknown position does nothing. */
+ZS_EXPORT void ZS_CALL K427_SwitchOffVirtualDevice(uint32_t index);
+
 /* Recorded files */
 
 /* Opens a recorded file: its identifier (256 and up), -1 when it cannot be opened, -2 when
@@ -176,13 +197,13 @@ ZS_EXPORT void ZS_CALL K427_ResetDevice(int32_t index);
 ZS_EXPORT void ZS_CALL K427_SetDateTime(int32_t index);
 /* Raw-signal recording at *rate Hz (a supported rate), *gain in steps of 0.5, channels of
  * channelMask (1..15); raw-signal recorders only. Null pointers or anything else: no effect. */
-ZS_EXPORT void ZS_CALL K427_SendSigRegModeCmd(int32_t index, const double* rate,
-                                              const double* gain, uint32_t channelMask);
+ZS_EXPORT void ZS_CALL K427_SendSigRegModeCmd(int32_t index, const double* rate, const double* gain,
+                                              uint32_t channelMask);
 /* Calibration of a channel: correction, sensitivity and base coefficient. Waits up to 500 ms
  * for the queue of such commands to drain; a full queue drops it. Null pointer: no effect. */
 ZS_EXPORT void ZS_CALL K427_SendCalibrationCmd(int32_t index, int32_t channel,
-                                               const double* correction,
-                                               const double* sensitivity, const double* kBase);
+                                               const double* correction, const double* sensitivity,
+                                               const double* kBase);
 /* Band selection: *frequency Hz, bandwidth code, six ratio words. Waits up to 500 ms. A
  * frequency the instrument cannot take, a first ratio of 0 (sync instruments) or a null
  * pointer: no effect. */

@@ -20,6 +20,7 @@ _i32, _u32, _f64 = ctypes.c_int32, ctypes.c_uint32, ctypes.c_double
 _f64p = ctypes.POINTER(ctypes.c_double)
 _i32p = ctypes.POINTER(ctypes.c_int32)
 _wbuf = ctypes.POINTER(WCHAR)
+_wtext = ctypes.c_wchar_p if sys.platform == "win32" else _wbuf  # a text argument
 
 SIGNAL_SEND_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.POINTER(ctypes.c_uint8), _i32, _i32)
 
@@ -50,7 +51,15 @@ PROTOTYPES = {
     "K427_GetAverName": (_i32, [_i32, _i32, _i32, _wbuf, _i32]),
     "K427_GetBandName": (_i32, [_i32, _i32, _i32, _i32, _wbuf, _i32]),
     "GetSpectrum": (_i32, [_f64p, _i32]),
-    "K427_OpenFile": (_i32, [ctypes.c_wchar_p if sys.platform == "win32" else _wbuf]),
+    "K427_BuildFList": (_i32, []),
+    "K427_BuildL700List": (_i32, []),
+    "QM730_BuildQM730List": (_i32, []),
+    "K427_FreeFList": (_i32, []),
+    "K427_ReconnectDevice": (_i32, [_i32]),
+    "K427_ReconnectDeviceSoft": (_i32, [_i32]),
+    "K427_AttachWiFiDevice": (_i32, [_wtext, _wtext, _i32p]),
+    "K427_AttachEthDevice": (_i32, [_wtext, _i32p]),
+    "K427_OpenFile": (_i32, [_wtext]),
     "K427_GetNumRecords": (_i32, [_i32]),
     "K427_SetToRecord": (_i32, [_i32, _i32]),
     "K427_CloseFile": (None, [_i32]),
@@ -72,7 +81,20 @@ PROTOTYPES = {
     "QM730_SetAmp": (_i32, [_i32, _f64]),
     "QM730_SetFrequency": (_i32, [_i32, _f64]),
     "QM730_SetLevel": (_i32, [_i32, _f64]),
+    "K427_BuildGenList": (_i32, []),
+    "K427_GetGenCount": (_i32, []),
+    "K427_GetGenName": (_i32, [_i32, _wbuf, _i32]),
+    "K427_GenSetFreq": (_i32, [_i32, _f64, _i32]),
+    "K427_GenSetLevel": (_i32, [_i32, _f64, _i32]),
+    "K427_GenSetOffset": (_i32, [_i32, _f64, _i32]),
+    "K427_GenSetUnits": (_i32, [_i32, _i32, _i32]),
+    "K427_GenSetOutputState": (_i32, [_i32, _i32, _i32]),
+    "K427_GenSetOutputLoad": (_i32, [_i32, _f64, _i32]),
+    "K427_GenSetSignalType": (_i32, [_i32, _i32, _i32]),
 }
+
+
+_SHARED = {}
 
 
 def _candidates(path):
@@ -113,6 +135,9 @@ class Native:
                 "cannot load the ZentrelSignal library (set ZENTREL_SIGNAL_LIBRARY to its path): "
                 + "; ".join(errors))
         self._functions = {}
+        # What every Native of the same loaded library shares (the library's state is
+        # process-wide): the generator list's generation, buffers lent to the library.
+        self.state = _SHARED.setdefault(self._dll._handle, {})
 
     def has(self, name):
         try:
@@ -139,8 +164,8 @@ class Native:
 
 
 def wide(text):
-    """A zero-terminated UTF-16 buffer for a text argument."""
-    if sys.platform == "win32":
+    """A zero-terminated UTF-16 buffer for a text argument (None stays a null pointer)."""
+    if text is None or sys.platform == "win32":
         return text
     units = text.encode("utf-16-le")
     return (WCHAR * (len(units) // 2 + 1)).from_buffer_copy(units + b"\0\0")

@@ -27,3 +27,15 @@ class NoDescriptionError(ZentrelSignalError):
 
 class RecordError(ZentrelSignalError, IndexError):
     """A record cannot be read (past the end, or a short read)."""
+
+
+class AttachError(ZentrelSignalError, ConnectionError):
+    """A network instrument did not answer the connection."""
+
+
+class ReconnectError(ZentrelSignalError, ConnectionError):
+    """A listed device could not be found and identified again."""
+
+
+class GeneratorError(ZentrelSignalError):
+    """A generator is not there, cannot be opened, or refused a setting."""

@@ -7,8 +7,8 @@ import math
 from collections import namedtuple
 
 from . import _native
-from .errors import (DeviceNotFoundError, FileOpenError, NoDescriptionError, RecordError,
-                     ZentrelSignalError)
+from .errors import (AttachError, DeviceNotFoundError, FileOpenError, GeneratorError,
+                     NoDescriptionError, ReconnectError, RecordError, ZentrelSignalError)
 
 try:
     import numpy
@@ -41,6 +41,25 @@ class LinkKind(enum.IntEnum):
     TCP_CHANNEL_0 = 6
     TCP_CHANNEL_1 = 7
     MULTI_PORT_OUTPUT = 13
+
+
+class Link(enum.Enum):
+    """The USB instruments a list builder looks for."""
+    USB = "K427_BuildFList"          # every accepted USB instrument (FTDI, then WinUSB)
+    L700 = "K427_BuildL700List"      # the L700 instruments
+    QM730 = "QM730_BuildQM730List"   # the QM730 generators
+
+
+class Units(enum.IntEnum):
+    """A generator's amplitude unit."""
+    RMS = 1
+    PEAK_TO_PEAK = 2
+
+
+class Waveform(enum.IntEnum):
+    """A generator's waveform (a "StanfordResearchSystems" generator also takes 3 to 5)."""
+    SINE = 1
+    SQUARE = 2
 
 
 #: One decoded value with its coordinates and labels. band_set counts from 1.
@@ -330,6 +349,146 @@ class RecordedFile(_Source):
             yield r
 
 
+class DeviceList:
+    """The library's device list: the builders and network attach calls append instruments
+    to it and start them; free() stops every device, switches its stream off and empties it.
+
+    Use it as a context manager: leaving the with block frees the list, also when the block
+    ends with an exception. Devices are addressed by their position, which a reconnect
+    keeps; after free() the Device objects of the list address nothing."""
+
+    def __init__(self, native):
+        self._n = native
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.free()
+
+    def __repr__(self):
+        return f"<DeviceList: {len(self)} devices>"
+
+    def __len__(self):
+        return self._n.K427_GetDeviceCount()
+
+    def __getitem__(self, position):
+        count = len(self)
+        if position < 0:
+            position += count
+        if not 0 <= position < count:
+            raise DeviceNotFoundError(f"no device at position {position}")
+        return Device(self._n, position)
+
+    def __iter__(self):
+        return iter([Device(self._n, i) for i in range(len(self))])
+
+    def _added(self, before, kind=None):
+        kind = kind or Device
+        return [kind(self._n, i) for i in range(before, len(self))]
+
+    def add(self, link=Link.USB):
+        """Appends the USB instruments a Link names, identifies and starts them; returns the
+        devices added (QM730 objects for Link.QM730), none when none was found."""
+        link = Link(link)
+        before = len(self)
+        getattr(self._n, link.value)()
+        return self._added(before, QM730 if link is Link.QM730 else Device)
+
+    def attach_wifi(self, address, local_address=None):
+        """Connects to the Wi-Fi instrument at address ("a.b.c.d"), one device per channel
+        it announces, from local_address (None: the first adapter on its network). Returns
+        the devices added; raises AttachError when the instrument does not answer."""
+        before = len(self)
+        local = None if local_address is None else str(local_address)
+        if self._n.K427_AttachWiFiDevice(_native.wide(local), _native.wide(str(address)),
+                                         None) != 1:
+            raise AttachError(f"no Wi-Fi instrument answered at {address}")
+        return self._added(before)
+
+    def attach_ethernet(self, address=None):
+        """Queries Ethernet instruments at address (None: every adapter's broadcast address)
+        and adds those that reply; returns the devices added, none when none replied."""
+        before = len(self)
+        self._n.K427_AttachEthDevice(_native.wide(None if address is None else str(address)),
+                                     None)
+        return self._added(before)
+
+    def reconnect(self, position, soft=False):
+        """Reopens and re-identifies the device at a position, which it keeps; soft keeps
+        the USB handle open. Raises ReconnectError when it cannot be found again."""
+        if not 0 <= position < len(self):
+            raise DeviceNotFoundError(f"no device at position {position}")
+        function = self._n.K427_ReconnectDeviceSoft if soft else self._n.K427_ReconnectDevice
+        if function(position) != 1:
+            raise ReconnectError(f"device {position} could not be reconnected")
+        return Device(self._n, position)
+
+    def free(self):
+        """Stops every device, switches its stream off and empties the list."""
+        self._n.K427_FreeFList()
+
+
+class Generator:
+    """A signal generator or output module of the generator list, addressed by its position.
+
+    Each setter raises GeneratorError when the generator is gone, cannot be opened or refuses
+    the value; channel counts from 0. A rebuilt list makes older Generator objects stale."""
+
+    def __init__(self, native, index, generation):
+        self._n = native
+        self.index = index
+        self._generation = generation
+        self._name = None
+
+    def __repr__(self):
+        known = "" if self._name is None else f": {self._name!r}"  # asking would open it
+        return f"<Generator {self.index}{known}>"
+
+    def _check(self):
+        if self._n.state.get("generator_generation") != self._generation:
+            raise GeneratorError(f"generator {self.index} is from an earlier generator list")
+
+    @property
+    def name(self):
+        """Maker and model ("" when it does not answer); asked once, as asking opens it."""
+        if self._name is None:
+            self._check()
+            self._name = _text(self._n.K427_GetGenName, self.index, length=64)
+        return self._name
+
+    def _set(self, function, value, channel, what):
+        self._check()
+        if function(self.index, value, channel) != 1:
+            raise GeneratorError(f"generator {self.index} refused {what} {value} "
+                                 f"on channel {channel}")
+
+    def set_frequency(self, hz, channel=0):
+        self._set(self._n.K427_GenSetFreq, float(hz), channel, "frequency")
+
+    def set_level(self, volts, channel=0):
+        """Amplitude in volts of the current unit (above 0)."""
+        self._set(self._n.K427_GenSetLevel, float(volts), channel, "level")
+
+    def set_offset(self, volts, channel=0):
+        self._set(self._n.K427_GenSetOffset, float(volts), channel, "offset")
+
+    def set_units(self, units, channel=0):
+        """Units.RMS or Units.PEAK_TO_PEAK."""
+        self._set(self._n.K427_GenSetUnits, int(units), channel, "units")
+
+    def set_output(self, on, channel=0):
+        self._set(self._n.K427_GenSetOutputState, 1 if on else 0, channel, "output state")
+
+    def set_load(self, ohms, channel=0):
+        """Output load in ohms; None for high impedance."""
+        self._set(self._n.K427_GenSetOutputLoad, -1.0 if ohms is None else float(ohms), channel,
+                  "load")
+
+    def set_waveform(self, waveform, channel=0):
+        self._set(self._n.K427_GenSetSignalType, int(waveform), channel, "waveform")
+
+
 class Library:
     """The loaded ZentrelSignal library.
 
@@ -365,6 +524,31 @@ class Library:
 
     def devices(self):
         return [Device(self._n, i) for i in range(self.device_count)]
+
+    def device_list(self, *links):
+        """The device list, first adding the instruments of each Link given (in order); a
+        DeviceList to use with `with`, which frees the list at the end of the block."""
+        devices = DeviceList(self._n)
+        try:
+            for link in links:
+                devices.add(link)
+        except BaseException:
+            devices.free()
+            raise
+        return devices
+
+    def generators(self):
+        """Rebuilds the generator list (serial ports, VISA instruments, output modules) and
+        returns it as Generator objects; generators from an earlier call become stale."""
+        count = self._n.K427_BuildGenList()
+        generation = self._n.state.get("generator_generation", 0) + 1
+        self._n.state["generator_generation"] = generation
+        return [Generator(self._n, i, generation) for i in range(count)]
+
+    @property
+    def generator_count(self):
+        """Generators in the list the last generators() call built."""
+        return self._n.K427_GetGenCount()
 
     def open_file(self, path):
         """Opens a recorded file (record 0 decoded); a RecordedFile to use with `with`."""

@@ -11,6 +11,7 @@
 #include "command_log.h"
 #include "instrument_records.h"
 #include "plugged_instruments.h"
+#include "sim_library_folder.h"
 
 #include <filesystem>
 #include <mutex>
@@ -37,28 +38,32 @@ using zs::transport::D2xxLineSettings;
 using zs::transport::D2xxProgramData;
 using zs::transport::FtHandle;
 
-namespace {
 #ifdef ZS_SIM_PLUG
 // This driver's own folder, where the description source of the instruments lies.
-std::filesystem::path ownFolder() {
+std::filesystem::path zs::sim::simLibraryFolder() {
 #ifdef _WIN32
     HMODULE module = nullptr;
     GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                            GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                       reinterpret_cast<LPCSTR>(&ownFolder), &module);
+                       reinterpret_cast<LPCSTR>(&zs::sim::simLibraryFolder), &module);
     char path[MAX_PATH] = {};
     GetModuleFileNameA(module, path, MAX_PATH);
     return std::filesystem::path(path).parent_path();
 #else
     Dl_info info{};
-    dladdr(reinterpret_cast<void*>(&ownFolder), &info);
+    dladdr(reinterpret_cast<void*>(&zs::sim::simLibraryFolder), &info);
     return std::filesystem::path(info.dli_fname ? info.dli_fname : ".").parent_path();
 #endif
 }
+#endif
+
+namespace {
+#ifdef ZS_SIM_PLUG
 
 bool plug(const char* text) {
     try {
-        return zs::sim::plugInstruments(text, zs::sim::referenceDescription(ownFolder()));
+        return zs::sim::plugInstruments(text,
+                                        zs::sim::referenceDescription(zs::sim::simLibraryFolder()));
     } catch (const std::exception&) {
         return false; // no description source beside the driver
     }

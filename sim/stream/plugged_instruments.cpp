@@ -35,7 +35,41 @@ struct Plan {
     double recordsPerSecond = 10;
     bool silent = false;
     bool refuseOpen = false;
+    std::vector<SignalTone> tones; // raw-signal mode, when not empty
 };
+
+// "F:A+F:A": tones of frequency F Hz and amplitude A (sample values).
+std::vector<SignalTone> parseTones(const std::string& text) {
+    std::vector<SignalTone> tones;
+    for (const auto& tone : split(text, '+')) {
+        const auto colon = tone.find(':');
+        if (colon == std::string::npos) throw std::invalid_argument(tone);
+        size_t used = 0;
+        SignalTone t;
+        t.frequency = std::stod(tone.substr(0, colon), &used);
+        if (used != colon) throw std::invalid_argument(tone);
+        t.amplitude = std::stod(tone.substr(colon + 1), &used);
+        if (used != tone.size() - colon - 1) throw std::invalid_argument(tone);
+        tones.push_back(t);
+    }
+    if (tones.empty()) throw std::invalid_argument(text);
+    return tones;
+}
+
+// The raw signal of the instrument's type at normal speed (the only speed hosts select).
+SignalModel signalModel(const zsdesc::SignalLayout& layout, const StreamIdentity& id,
+                        std::vector<SignalTone> tones) {
+    SignalModel m;
+    m.deviceType = id.deviceType;
+    m.program = id.programNumber;
+    m.samplingRate = layout.samplingRateNormal;
+    m.channels = layout.streamConfigNormal & 0xF;
+    m.format = (layout.streamConfigNormal >> 4) & 0xF;
+    m.tones = std::move(tones);
+    // Hosts on a busy machine may read late; a deep FIFO keeps the signal continuous.
+    m.maxBacklogMs = 2000;
+    return m;
+}
 
 Plan parseDevice(const std::string& text, const zsdesc::Description& description) {
     const auto fields = split(text, '|');
@@ -85,6 +119,8 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
             plan.recordsPerSecond = number(value);
         } else if (key == "refuse-open") {
             plan.refuseOpen = true;
+        } else if (key == "signal") {
+            plan.tones = parseTones(value);
         } else {
             throw std::invalid_argument(item);
         }
@@ -92,6 +128,17 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
     for (const auto& layout : description.layouts)
         if (layout.typeCode == id.deviceType) plan.layout = &layout;
     if (!plan.layout) throw std::invalid_argument(text);
+    if (!plan.tones.empty()) {
+        const zsdesc::SignalLayout* signal = nullptr;
+        for (const auto& layout : description.signalLayouts)
+            if (layout.typeCode == id.deviceType) signal = &layout;
+        if (!signal) throw std::invalid_argument(text);
+        plan.model.signalNormal = signalModel(*signal, id, plan.tones);
+        plan.model.signalFast = plan.model.signalNormal;
+        plan.model.signalFast->samplingRate = signal->samplingRateHigh;
+        plan.model.signalFast->channels = signal->streamConfigHigh & 0xF;
+        plan.model.signalFast->format = (signal->streamConfigHigh >> 4) & 0xF;
+    }
     return plan;
 }
 

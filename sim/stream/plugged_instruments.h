@@ -9,7 +9,8 @@
 // query reply lists), mask=N (bit-mode mask of its reset pulse), programs=N+N (its program
 // list), streams (talks unasked when its rate is set), type=N, program=N, vin=N (what its
 // records say), records=N (records per second once its stream is on), refuse-open (the open
-// call fails).
+// call fails), signal=F:A+F:A (in raw-signal mode it streams tones of F Hz and amplitude A,
+// in sample values, at its type's sampling rate).
 #include "description_source.h"
 
 #include <string>

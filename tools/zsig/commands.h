@@ -49,6 +49,7 @@ void addDemoCommand(CLI::App& app, Context& context);
 void addGenCommand(CLI::App& app, Context& context);
 void addListCommand(CLI::App& app, Context& context);
 void addWatchCommand(CLI::App& app, Context& context);
+void addSpectrumCommand(CLI::App& app, Context& context);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     zsig::addGenCommand(app, context);
     zsig::addListCommand(app, context);
     zsig::addWatchCommand(app, context);
+    zsig::addSpectrumCommand(app, context);
 
     try {
         app.parse(argc, argv);

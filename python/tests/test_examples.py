@@ -1,0 +1,76 @@
+"""The examples run as a user runs them, against the simulated instruments."""
+
+import csv
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import zentrel_signal as zs
+
+EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+
+
+def run(lib, script, *args, env=None):
+    environment = dict(os.environ, ZENTREL_SIGNAL_LIBRARY=str(lib.path), **(env or {}))
+    return subprocess.run([sys.executable, str(EXAMPLES / script), *map(str, args)],
+                          env=environment, capture_output=True, text=True, timeout=120)
+
+
+def read_rows(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    assert rows
+    return rows
+
+
+def test_log_a_recorded_file_exactly(lib, sample, tmp_path):
+    out = tmp_path / "file.csv"
+    done = run(lib, "log_to_csv.py", out, "--file", sample)
+    assert done.returncode == 0, done.stderr
+    rows = read_rows(out)
+    with lib.open_file(sample) as f:
+        expected = []
+        for record in f.records():
+            stamp = f.date_time.isoformat()
+            expected += [(f"{sample.name}#{record}", stamp, str(c.channel), str(c.band_set),
+                          str(c.averaging), str(c.band), c.value) for c in f.cells()]
+    got = [(r["source"], r["record_time"], r["channel"], r["band_set"], r["averaging"],
+            r["band"], None if r["value"] == "" else float(r["value"])) for r in rows]
+    assert got == expected  # every double read back equals the library's
+
+
+@pytest.mark.parametrize("link", ["usb", "wifi"])
+def test_log_live_instruments(lib, sim, tmp_path, link):
+    out = tmp_path / "live.csv"
+    if link == "usb":
+        # A process of its own: its simulated driver plugs the instrument from the environment.
+        done = run(lib, "log_to_csv.py", out, "--seconds", 1, env={
+            "ZS_SIM_D2XX": "TG000001A|Brevane DOUT20|family=tagged,rate=2304000,vin=0x31001,"
+                           "records=20"})
+    else:
+        address = sim.fresh_address()
+        text = sim.dotted(address)
+        with sim.wifi(address, 0, serials=(0x31001, 0), records_per_second=20):
+            done = run(lib, "log_to_csv.py", out, "--seconds", 1, "--wifi", text,
+                       "--local-address", text)
+    assert done.returncode == 0, done.stderr
+    assert "serial 200705" in done.stdout  # 0x31001
+    rows = read_rows(out)
+    assert {r["source"] for r in rows} == {"device 0"}
+    assert len({r["logged"] for r in rows}) > 1  # more than one record
+    for r in rows[:40]:
+        if r["value"] and r["band_set"] == "1":
+            cell = zs.Cell(int(r["channel"]), 1, int(r["averaging"]), "", int(r["band"]), "",
+                           float(r["value"]))
+            assert sim.value_sent((28, 40, 0x31001), cell), r
+
+
+def test_log_without_instruments(lib, sim, tmp_path):
+    text = sim.dotted(sim.fresh_address())
+    for args, message in ((["--seconds", 0], "no instruments found"),
+                          (["--wifi", text, "--local-address", text], "no Wi-Fi instrument")):
+        done = run(lib, "log_to_csv.py", tmp_path / "none.csv", *args)
+        assert done.returncode == 1 and message in done.stderr, done.stderr
