@@ -19,6 +19,7 @@ const Step kSteps[] = {
     {"A live table", demoLiveTable},
     {"A command taking effect", demoCommand},
     {"A recorded file exported to CSV", demoRecordedFile},
+    {"A spectrum plot", demoSpectrum},
     {"Signal generators and an output module", demoGenerators},
 };
 

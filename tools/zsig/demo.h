@@ -18,6 +18,7 @@ int demoInstrumentsFound(Context& context, const DemoEnv& env);
 int demoLiveTable(Context& context, const DemoEnv& env);
 int demoCommand(Context& context, const DemoEnv& env);
 int demoRecordedFile(Context& context, const DemoEnv& env);
+int demoSpectrum(Context& context, const DemoEnv& env);
 int demoGenerators(Context& context, const DemoEnv& env);
 
 } // namespace zsig

@@ -1,5 +1,6 @@
 # zsig demo as `make demo` runs it: it exits 0 and each step shows what it is there to show.
 # -DZSIG=path [-DEMULATOR=...] -DOUTPUT=folder
+file(REMOVE ${OUTPUT}/spectrum.svg)
 execute_process(COMMAND ${EMULATOR} ${ZSIG} demo -o ${OUTPUT}
                 RESULT_VARIABLE code OUTPUT_VARIABLE out ERROR_VARIABLE err)
 string(REPLACE "\r" "" out "${out}")
@@ -39,6 +40,15 @@ expect("start/stop command" "K427_SendStartStopCmd\\(0\\)[^\n]*\n[^\n]*\n +instr
 expect("stream off at the list's release" "K427_FreeFList\n +instrument received +: streamMode 0\n")
 
 expect("recorded file" "Every record as CSV")
+# A spectrum plot: the two tones are the strongest peaks, and the plot is written.
+expect("spectrum peaks" "\n +1500\\.00 +[0-9.]+\n +3000\\.00 +[0-9.]+\nplot written to [^\n]*spectrum\\.svg\n")
+if(NOT EXISTS ${OUTPUT}/spectrum.svg)
+  message(FATAL_ERROR "zsig demo wrote no ${OUTPUT}/spectrum.svg")
+endif()
+file(READ ${OUTPUT}/spectrum.svg svg LIMIT 200)
+if(NOT svg MATCHES "<svg")
+  message(FATAL_ERROR "zsig demo: spectrum.svg is no SVG document:\n${svg}")
+endif()
 expect("generators" "module reports  : frequency word 699051")
 expect("end" "\nDemo finished")
 message(STATUS "zsig demo: every step as expected")
