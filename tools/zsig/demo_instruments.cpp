@@ -32,7 +32,7 @@ const Plugged kUsb[] = {
 int demoInstrumentsFound(Context& context, const DemoEnv&) {
     const auto& lib = context.library();
     const SimulatedD2xx d2xx;
-    const SimulatedNetwork network;
+    SimulatedNetwork network(d2xx);
     const StepCleanup cleanup(lib, d2xx, &network);
     d2xx.reset();
 
@@ -44,15 +44,18 @@ int demoInstrumentsFound(Context& context, const DemoEnv&) {
             std::string(text.empty() ? "" : ";") + p.serial + "|" + p.description + "|" + p.keys;
     }
     d2xx.plug(text);
-    const std::string wifi = demoLoopbackAddress(1);
-    const std::string ethernet = demoLoopbackAddress(2);
-    const bool wifiListens = network.startWiFi(wifi, 55, 0x31004, 10);
+    const uint32_t wifiAddress = demoLoopbackAddress(1);
+    const uint32_t ethernetAddress = demoLoopbackAddress(2);
+    const std::string wifi = dotted(wifiAddress);
+    const std::string ethernet = dotted(ethernetAddress);
+    const bool wifiListens = network.startWiFi(wifiAddress, 55, 0x31004, 10);
     std::printf("  a Wi-Fi instrument with two channels at %s: %s\n", wifi.c_str(),
                 wifiListens ? "listening" : "cannot listen there");
-    const bool ethernetListens = network.startEthernet(ethernet, 0x31006, 10);
+    const bool ethernetListens = network.startEthernet(ethernetAddress, 0x31006, 10);
     std::printf("  an Ethernet instrument at %s: %s\n", ethernet.c_str(),
                 ethernetListens ? "listening on UDP port 22"
-                                : "cannot take UDP port 22 (it needs privileges here)");
+                                : "cannot take UDP port 22 there (a port below 1024 may "
+                                  "need privileges); shown without it");
 
     std::printf("\n  K427_BuildFList, K427_AttachWiFiDevice, K427_AttachEthDevice:\n\n");
     const int usb = ZS_HOST_GET(lib, K427_BuildFList)();

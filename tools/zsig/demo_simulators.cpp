@@ -13,10 +13,8 @@ namespace {
 
 #ifdef _WIN32
 const char kD2xxSim[] = "ftd2xx.dll";
-const char kNetworkSim[] = "zssimnet.dll";
 #else
 const char kD2xxSim[] = "libftd2xx.so";
-const char kNetworkSim[] = "libzssimnet.so";
 #endif
 
 zs::host::Library load(const char* name) {
@@ -73,31 +71,44 @@ std::vector<std::string> SimulatedD2xx::commands(const std::string& serial, size
     return splitLines(text);
 }
 
-SimulatedNetwork::SimulatedNetwork()
-    : lib_(load(kNetworkSim)), startWiFi_(find<int (*)(const char*, uint32_t, uint32_t, double)>(
-                                   lib_, "ZsSimNet_StartWiFi")),
-      startEthernet_(find<int (*)(const char*, uint32_t, double)>(lib_, "ZsSimNet_StartEthernet")),
-      stopAll_(find<void (*)()>(lib_, "ZsSimNet_StopAll")) {}
+SimulatedNetwork::SimulatedNetwork(const SimulatedD2xx& d2xx)
+    : startWiFi_(find<void* (*)(uint32_t, uint32_t, uint32_t, uint32_t, double)>(
+          d2xx.library(), "ZsSimNet_StartWiFi")),
+      startEthernet_(
+          find<void* (*)(uint32_t, uint32_t, double)>(d2xx.library(), "ZsSimNet_StartEthernet")),
+      stop_(find<void (*)(void*)>(d2xx.library(), "ZsSimNet_Stop")) {}
 
-bool SimulatedNetwork::startWiFi(const std::string& address, uint32_t channelCode, uint32_t serial,
-                                 double recordsPerSecond) const {
-    return startWiFi_(address.c_str(), channelCode, serial, recordsPerSecond) == 1;
+bool SimulatedNetwork::startWiFi(uint32_t address, uint32_t channelCode, uint32_t serial,
+                                 double recordsPerSecond) {
+    void* instrument = startWiFi_(address, channelCode, serial, serial + 1, recordsPerSecond);
+    if (instrument) running_.push_back(instrument);
+    return instrument != nullptr;
 }
 
-bool SimulatedNetwork::startEthernet(const std::string& address, uint32_t serial,
-                                     double recordsPerSecond) const {
-    return startEthernet_(address.c_str(), serial, recordsPerSecond) == 1;
+bool SimulatedNetwork::startEthernet(uint32_t address, uint32_t serial, double recordsPerSecond) {
+    void* instrument = startEthernet_(address, serial, recordsPerSecond);
+    if (instrument) running_.push_back(instrument);
+    return instrument != nullptr;
 }
 
-std::string demoLoopbackAddress(int host) {
+void SimulatedNetwork::stopAll() {
+    for (void* instrument : running_) stop_(instrument);
+    running_.clear();
+}
+
+uint32_t demoLoopbackAddress(uint8_t host) {
 #ifdef _WIN32
-    const auto process = static_cast<unsigned>(_getpid());
+    const auto process = static_cast<uint32_t>(_getpid());
 #else
-    const auto process = static_cast<unsigned>(getpid());
+    const auto process = static_cast<uint32_t>(getpid());
 #endif
     // Tests take 127.20.x.x to 127.219.x.x; the demo stays above them.
-    return "127." + std::to_string(220 + process % 30) + "." + std::to_string(process / 30 % 250) +
-           "." + std::to_string(host);
+    return 127u << 24 | (220 + process % 30) << 16 | (process / 30 % 250) << 8 | host;
+}
+
+std::string dotted(uint32_t a) {
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xFF) + "." +
+           std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
 StepCleanup::~StepCleanup() {

@@ -30,34 +30,39 @@ class SimulatedD2xx {
     int (*commands_)(const char*, uint32_t, char*, uint32_t);
 };
 
-// Simulated Wi-Fi and Ethernet instruments on loopback addresses.
+// Simulated Wi-Fi and Ethernet instruments on loopback addresses, started through the
+// simulated D2XX driver's network controls.
 class SimulatedNetwork {
   public:
-    SimulatedNetwork();
-    // False when the instrument cannot listen there.
-    bool startWiFi(const std::string& address, uint32_t channelCode, uint32_t serial,
-                   double recordsPerSecond) const;
-    bool startEthernet(const std::string& address, uint32_t serial, double recordsPerSecond) const;
-    void stopAll() const { stopAll_(); }
+    explicit SimulatedNetwork(const SimulatedD2xx& d2xx);
+    ~SimulatedNetwork() { stopAll(); }
+    SimulatedNetwork(const SimulatedNetwork&) = delete;
+    SimulatedNetwork& operator=(const SimulatedNetwork&) = delete;
+    // Instruments of types 28 and 38 (Wi-Fi channels 0 and 1) or 28 (Ethernet); false when
+    // the instrument cannot listen at `address` (a loopback address, host byte order).
+    bool startWiFi(uint32_t address, uint32_t channelCode, uint32_t serial,
+                   double recordsPerSecond);
+    bool startEthernet(uint32_t address, uint32_t serial, double recordsPerSecond);
+    void stopAll();
 
   private:
-    zs::host::Library lib_;
-    int (*startWiFi_)(const char*, uint32_t, uint32_t, double);
-    int (*startEthernet_)(const char*, uint32_t, double);
-    void (*stopAll_)();
+    void* (*startWiFi_)(uint32_t, uint32_t, uint32_t, uint32_t, double);
+    void* (*startEthernet_)(uint32_t, uint32_t, double);
+    void (*stop_)(void*);
+    std::vector<void*> running_;
 };
 
-// A loopback address "127.a.b.c" of this run (from the process number), so a demo never
-// meets the instruments of a test or of another demo running at once. `host` picks the last
-// number.
-std::string demoLoopbackAddress(int host);
+// A loopback address 127.a.b.`host` of this run (a and b from the process number), so a demo
+// never meets the instruments of a test or of another demo running at once.
+uint32_t demoLoopbackAddress(uint8_t host);
+std::string dotted(uint32_t address);
 
 // Ends a step: frees the library's device list, then stops the network instruments and
 // unplugs every simulated USB instrument, so the next step starts from nothing.
 class StepCleanup {
   public:
     StepCleanup(const zs::host::Library& lib, const SimulatedD2xx& d2xx,
-                const SimulatedNetwork* network = nullptr)
+                SimulatedNetwork* network = nullptr)
         : lib_(lib), d2xx_(d2xx), network_(network) {}
     ~StepCleanup();
     StepCleanup(const StepCleanup&) = delete;
@@ -66,7 +71,7 @@ class StepCleanup {
   private:
     const zs::host::Library& lib_;
     const SimulatedD2xx& d2xx_;
-    const SimulatedNetwork* network_;
+    SimulatedNetwork* network_;
 };
 
 // Lines of a text, without their ends.
