@@ -7,12 +7,14 @@ win_pkgs="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
 # The installed-package test and the Python binding's tests (Debian's own python3, which has
 # these modules; a python3 earlier on PATH may not).
 native_pkgs="$native_pkgs pkg-config python3 python3-pytest python3-numpy"
+# The Python examples' tests plot with Matplotlib; the demo does not need it.
+test_pkgs="python3-matplotlib"
 docs_pkgs="doxygen"
 
 case "$1" in
   --native) want="$native_pkgs" ;;
   --docs) want="$docs_pkgs" ;;
-  *) want="$native_pkgs $win_pkgs" ;;
+  *) want="$native_pkgs $test_pkgs $win_pkgs" ;;
 esac
 
 missing=""

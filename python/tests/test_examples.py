@@ -74,3 +74,16 @@ def test_log_without_instruments(lib, sim, tmp_path):
                           (["--wifi", text, "--local-address", text], "no Wi-Fi instrument")):
         done = run(lib, "log_to_csv.py", tmp_path / "none.csv", *args)
         assert done.returncode == 1 and message in done.stderr, done.stderr
+
+
+def test_plot_a_live_spectrum(lib, tmp_path):
+    pytest.importorskip("matplotlib")  # the example needs it; the package does not
+    out = tmp_path / "spectrum.png"
+    done = run(lib, "plot_spectrum.py", "--save", out, env={
+        "ZS_SIM_D2XX": "TL000001A|Brevane DOUT20|family=tagged,rate=2304000,type=118,program=60,"
+                       "vin=0x41001,signal=1500:8000"})
+    assert done.returncode == 0, done.stderr
+    assert "strongest bin: 1500.0 Hz" in done.stdout
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    done = run(lib, "plot_spectrum.py", "--save", out)
+    assert done.returncode == 1 and "no instruments found" in done.stderr

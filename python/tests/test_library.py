@@ -1,6 +1,9 @@
 """The library, its recorded files and its queries through the Pythonic names."""
 
 import datetime
+import subprocess
+import sys
+from pathlib import Path
 
 import pytest
 
@@ -86,3 +89,23 @@ def test_non_ascii_path(lib, sample, tmp_path):
     with lib.open_file(copy) as f:
         assert len(f) == 6
         assert f.averaging_name(1, 1) != ""
+
+
+WITHOUT_NUMPY = """
+import sys
+sys.modules["numpy"] = None  # as if it were not installed
+sys.path.insert(0, sys.argv[1])
+import zentrel_signal as zs
+f = zs.spectrum_frequencies(65536.0)
+print(type(f).__name__, len(f), f[0], f[-1])
+"""
+
+
+def test_spectrum_frequencies_with_and_without_numpy():
+    f = zs.spectrum_frequencies(65536.0)  # one hertz per bin of the 65536-point transform
+    assert (len(f), f[0], f[-1]) == (zs.SPECTRUM_BINS, 273.0, 10922.0)
+    assert zs.spectrum_frequencies(25600.0)[1] == 274 * 25600.0 / 65536
+    done = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY,
+                           str(Path(zs.__file__).resolve().parents[1])],
+                          capture_output=True, text=True, timeout=60)
+    assert done.stdout.split() == ["list", "10650", "273.0", "10922.0"], done.stderr

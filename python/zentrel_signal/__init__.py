@@ -17,7 +17,8 @@ from .errors import (AttachError, DeviceNotFoundError, ExportMissingError, FileO
                      RecordError, ZentrelSignalError)
 from .library import (FILE_ID_BASE, NO_VALUE, SPECTRUM_BINS, Cell, Device,
                       DeviceList, Generator, Library, Link, LinkKind, Mode, QM730, RecordedFile,
-                      Units, Waveform, ole_to_datetime)
+                      SignalBuffer, Tele, Units, Waveform, ole_to_datetime,
+                      spectrum_frequencies)
 
 __version__ = "2.11"
 
@@ -26,5 +27,6 @@ __all__ = [
     "FILE_ID_BASE", "FileOpenError", "Generator", "GeneratorError", "Library",
     "LibraryNotFoundError", "Link", "LinkKind", "Mode", "NO_VALUE", "NoDescriptionError",
     "QM730", "ReconnectError", "RecordError", "RecordedFile",
-    "SPECTRUM_BINS", "Units", "Waveform", "ZentrelSignalError", "ole_to_datetime",
+    "SPECTRUM_BINS", "SignalBuffer", "Tele", "Units", "Waveform", "ZentrelSignalError",
+    "ole_to_datetime", "spectrum_frequencies",
 ]

@@ -19,8 +19,10 @@ except ImportError:  # NumPy is optional: lists instead of arrays
 NO_VALUE = 1e-200
 #: First identifier of an open recorded file; smaller indices are device positions.
 FILE_ID_BASE = 256
-#: Bins of GetSpectrum's output.
+#: Bins of GetSpectrum's output: bins 273 up of a 65536-point transform.
 SPECTRUM_BINS = 10650
+_SPECTRUM_FIRST_BIN = 273
+_SPECTRUM_POINTS = 65536
 
 _OLE_EPOCH = datetime.datetime(1899, 12, 30)
 
@@ -208,6 +210,35 @@ class Device(_Source):
         self._n.K427_RegisterCallbackForSignalSend(self.index, self._callback, user)
 
 
+    def _check_listed(self):
+        if not 0 <= self.index < self._n.K427_GetDeviceCount():
+            raise DeviceNotFoundError(f"no device at position {self.index}")
+
+    def bind_signal_buffer(self, length):
+        """Lends the device a ring of `length` doubles for its raw signal (Mode.RAW_SIGNAL),
+        written from its start; returns it as a SignalBuffer. The library writes into it until
+        another is bound or the device list is freed, so it is kept until then."""
+        self._check_listed()
+        if length < 0:
+            raise ValueError("a buffer length of 0 or more")
+        buffer = SignalBuffer(self._n, self.index, length)
+        self._n.K427_Configure(self.index, buffer._pointer, length)
+        self._n.state.setdefault("lent_buffers", []).append(buffer)
+        return buffer
+
+    def select_program(self, program):
+        """Switches the instrument to measurement program `program` and reconnects it at
+        the same position; raises ReconnectError when it cannot be identified again."""
+        self._check_listed()
+        if self._n.K427_SelectVirtualDevice(self.index, program) != 1:
+            raise ReconnectError(f"device {self.index} did not come back with program "
+                                 f"{program}")
+
+    def switch_off(self):
+        """Asks the instrument to switch itself off."""
+        self._check_listed()
+        self._n.K427_SwitchOffVirtualDevice(self.index)
+
     # Commands: the device's I/O thread carries them out on its next pass. The instrument
     # does not acknowledge them; an unknown device or a refused argument has no effect.
 
@@ -349,6 +380,49 @@ class RecordedFile(_Source):
             yield r
 
 
+class SignalBuffer:
+    """A ring of doubles lent to a device for its raw signal: channel-interleaved samples,
+    scaled and filtered, the newest just before the device's write position."""
+
+    def __init__(self, native, index, length):
+        self._n = native
+        self.index = index
+        if numpy is not None:
+            self.samples = numpy.zeros(length, dtype=numpy.float64)
+            self._pointer = self.samples.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+            self._address = self.samples.ctypes.data
+        else:
+            self.samples = (ctypes.c_double * length)()
+            self._pointer = ctypes.cast(self.samples, ctypes.POINTER(ctypes.c_double))
+            self._address = ctypes.addressof(self.samples)
+
+    def __len__(self):
+        return len(self.samples)
+
+    @property
+    def position(self):
+        """Where the device writes its next sample (0 before the first, or when the device
+        writes into another buffer)."""
+        pointer = self._n.K427_GetWPtr(self.index)
+        offset = (ctypes.cast(pointer, ctypes.c_void_p).value or 0) - self._address
+        if not 0 <= offset < 8 * len(self) or offset % 8:
+            return 0
+        return offset // 8
+
+    def latest(self, count):
+        """The newest `count` samples (at most the ring's length), oldest first: a NumPy
+        array, or a list without NumPy."""
+        count = max(0, min(count, len(self)))
+        end = self.position
+        start = end - count
+        if numpy is not None:
+            if start >= 0:
+                return self.samples[start:end].copy()
+            return numpy.concatenate((self.samples[start:], self.samples[:end]))
+        values = list(self.samples)
+        return values[start:end] if start >= 0 else values[start:] + values[:end]
+
+
 class DeviceList:
     """The library's device list: the builders and network attach calls append instruments
     to it and start them; free() stops every device, switches its stream off and empties it.
@@ -427,6 +501,30 @@ class DeviceList:
     def free(self):
         """Stops every device, switches its stream off and empties the list."""
         self._n.K427_FreeFList()
+        self._n.state.pop("lent_buffers", None)  # no device writes into them any more
+
+
+class Tele(DeviceList):
+    """Tele mode: the USB instruments listed, the first one running as a remote sensor whose
+    raw signal flows into the library's tele ring for spectrum(). Leaving the with block
+    releases the device list (the ring stays for the next session)."""
+
+    @property
+    def sensor(self):
+        """The instrument whose signal the spectrum shows: the first in the list."""
+        return self[0]
+
+    def spectrum(self, window=True):
+        """Power spectrum in dB of the newest 65536 samples: see Library.spectrum."""
+        return _spectrum(self._n, window)
+
+    def frequencies(self):
+        """The frequency in Hz of each spectrum bin at the sensor's sampling rate."""
+        return spectrum_frequencies(self.sensor.sampling_rate)
+
+    def free(self):
+        self._n.TurnOffTele()
+        self._n.state.pop("lent_buffers", None)
 
 
 class Generator:
@@ -565,15 +663,38 @@ class Library:
         except ValueError:
             return t
 
+    def tele(self, mode=Mode.RAW_SIGNAL):
+        """Lists the USB instruments and runs the first one as a remote sensor in `mode`; a
+        Tele to use with `with`, which releases the device list at the end of the block.
+        Raises DeviceNotFoundError when no instrument is attached."""
+        tele = Tele(self._n)
+        if self._n.TurnOnTele(int(mode)) != 1:
+            tele.free()
+            raise DeviceNotFoundError("no instrument for tele mode")
+        return tele
+
     def spectrum(self, window=True):
         """Power spectrum in dB of the first device's tele ring: NumPy array (or list) of
         10650 bins. Raises ZentrelSignalError when no device is in tele mode."""
-        if numpy is not None:
-            out = numpy.empty(SPECTRUM_BINS, dtype=numpy.float64)
-            pointer = out.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
-        else:
-            out = (ctypes.c_double * SPECTRUM_BINS)()
-            pointer = out
-        if self._n.GetSpectrum(pointer, 1 if window else 0) != 1:
-            raise ZentrelSignalError("no spectrum: the first device is not in tele mode")
-        return out if numpy is not None else list(out)
+        return _spectrum(self._n, window)
+
+
+def spectrum_frequencies(sampling_rate):
+    """The frequency in Hz of each of the SPECTRUM_BINS bins at a sampling rate: a NumPy
+    array, or a list without NumPy."""
+    step = sampling_rate / _SPECTRUM_POINTS
+    if numpy is not None:
+        return (numpy.arange(SPECTRUM_BINS) + _SPECTRUM_FIRST_BIN) * step
+    return [(k + _SPECTRUM_FIRST_BIN) * step for k in range(SPECTRUM_BINS)]
+
+
+def _spectrum(native, window):
+    if numpy is not None:
+        out = numpy.empty(SPECTRUM_BINS, dtype=numpy.float64)
+        pointer = out.ctypes.data_as(ctypes.POINTER(ctypes.c_double))
+    else:
+        out = (ctypes.c_double * SPECTRUM_BINS)()
+        pointer = out
+    if native.GetSpectrum(pointer, 1 if window else 0) != 1:
+        raise ZentrelSignalError("no spectrum: the first device is not in tele mode")
+    return out if numpy is not None else list(out)
