@@ -8,13 +8,16 @@
 #include <cstring>
 
 #ifdef ZS_SIM_PLUG
+#include "command_log.h"
 #include "instrument_records.h"
 #include "plugged_instruments.h"
 #include "sim_library_folder.h"
 
 #include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <vector>
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -162,6 +165,32 @@ SIM_EXPORT void ZsSimD2xx_Reset() {
 // was understood (and its devices added), else 0.
 SIM_EXPORT int ZsSimD2xx_Plug(const char* text) {
     return text && plug(text) ? 1 : 0;
+}
+
+// The commands in the bytes written to the device from byte `from` on, decoded as the
+// instrument reads them, one a line ("range 2"), copied into `out` as far as it fits; the
+// length of the whole text, or -1 for an unknown serial number.
+SIM_EXPORT int ZsSimD2xx_Commands(const char* serial, uint32_t from, char* out, uint32_t capacity) {
+    auto& sim = SimD2xx::instance();
+    std::vector<uint8_t> bytes;
+    const bool known = sim.locked([&] {
+        SimD2xxDevice* d = sim.find(serial ? serial : "");
+        if (!d) return false;
+        if (from < d->written.size()) bytes.assign(d->written.begin() + from, d->written.end());
+        return true;
+    });
+    if (!known) return -1;
+    std::vector<zs::sim::Command> commands;
+    zs::sim::ByteCommandReader().feed(bytes.data(), bytes.size(), commands);
+    std::ostringstream text;
+    for (const auto& c : commands) text << c << '\n';
+    const std::string all = text.str();
+    if (out && capacity > 0) {
+        const size_t n = std::min<size_t>(all.size(), capacity - 1);
+        std::memcpy(out, all.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<int>(all.size());
 }
 #endif
 

@@ -53,6 +53,11 @@ void addSpectrumCommand(CLI::App& app, Context& context);
 
 // UTF-16 text from the library as UTF-8 for the terminal.
 std::string utf8(const ZS_WCHAR* text);
+// UTF-8 text as the library's UTF-16; the string must outlive the pointer given to the library.
+std::u16string utf16(const std::string& text);
+inline const ZS_WCHAR* wideText(const std::u16string& text) {
+    return reinterpret_cast<const ZS_WCHAR*>(text.c_str());
+}
 
 // Parses a device index / number argument, with a usage error naming `what` when it is not.
 int32_t parseIndex(const std::string& text, const char* what);

@@ -13,6 +13,10 @@ std::string utf8(const ZS_WCHAR* text) {
     return zs::platform::utf8FromUtf16(s);
 }
 
+std::u16string utf16(const std::string& text) {
+    return zs::platform::utf16FromUtf8(text);
+}
+
 int32_t parseIndex(const std::string& text, const char* what) {
     try {
         size_t used = 0;

@@ -15,7 +15,11 @@ struct Step {
 // In the order a user meets them; each step is its owner's function.
 const Step kSteps[] = {
     {"The library", demoLibrary},
+    {"Instruments found", demoInstrumentsFound},
+    {"A live table", demoLiveTable},
+    {"A command taking effect", demoCommand},
     {"A recorded file exported to CSV", demoRecordedFile},
+    {"A spectrum plot", demoSpectrum},
     {"Signal generators and an output module", demoGenerators},
 };
 

@@ -14,7 +14,11 @@ struct DemoEnv {
 
 // Each step prints what it shows and returns 0, or throws Failure.
 int demoLibrary(Context& context, const DemoEnv& env);
+int demoInstrumentsFound(Context& context, const DemoEnv& env);
+int demoLiveTable(Context& context, const DemoEnv& env);
+int demoCommand(Context& context, const DemoEnv& env);
 int demoRecordedFile(Context& context, const DemoEnv& env);
+int demoSpectrum(Context& context, const DemoEnv& env);
 int demoGenerators(Context& context, const DemoEnv& env);
 
 } // namespace zsig

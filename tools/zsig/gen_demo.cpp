@@ -2,6 +2,7 @@
 // driver and a simulated output module on the simulated D2XX driver, found, named and set
 // through the library's exports, with what each generator received.
 #include "demo.h"
+#include "demo_simulators.h"
 
 #include <chrono>
 #include <cstdio>
@@ -13,10 +14,8 @@ namespace {
 
 #ifdef _WIN32
 const char kVisaSim[] = "visa32.dll";
-const char kD2xxSim[] = "ftd2xx.dll";
 #else
 const char kVisaSim[] = "libvisa.so";
-const char kD2xxSim[] = "libftd2xx.so";
 #endif
 
 const char kGeneric[] = "USB0::0x2A8D::0x0001::ZSDEMO1::INSTR";
@@ -30,7 +29,9 @@ int demoGenerators(Context& context, const DemoEnv&) {
     std::printf("  through K427_BuildGenList, K427_GetGenName and the K427_GenSet... exports\n");
     try {
         const zs::host::Library visa(kVisaSim);
-        const zs::host::Library d2xx(kD2xxSim);
+        const SimulatedD2xx simulatedD2xx;
+        const StepCleanup cleanup(lib, simulatedD2xx);
+        const zs::host::Library& d2xx = simulatedD2xx.library();
         auto addInstrument =
             visa.get<void (*)(const char*, const char*)>("ZsSimVisa_AddInstrument");
         auto visaLog = visa.get<int (*)(const char*, char*, uint32_t)>("ZsSimVisa_Log");

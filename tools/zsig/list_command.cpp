@@ -7,26 +7,17 @@
 
 namespace zsig {
 
-namespace {
-std::u16string wide(const std::string& text) {
-    return std::u16string(text.begin(), text.end());
-}
-const ZS_WCHAR* c(const std::u16string& text) {
-    return reinterpret_cast<const ZS_WCHAR*>(text.c_str());
-}
-} // namespace
-
 int buildDeviceList(const zs::host::Library& lib, const ListRequest& request) {
     if (request.wifi) {
-        const std::u16string address = wide(request.address);
+        const std::u16string address = utf16(request.address);
         int32_t index = -1;
-        if (!ZS_HOST_GET(lib, K427_AttachWiFiDevice)(nullptr, c(address), &index))
+        if (!ZS_HOST_GET(lib, K427_AttachWiFiDevice)(nullptr, wideText(address), &index))
             throw Failure("no Wi-Fi instrument answered at " + request.address);
     } else if (request.ethernet) {
-        const std::u16string address = wide(request.address);
+        const std::u16string address = utf16(request.address);
         int32_t index = -1;
         ZS_HOST_GET(lib, K427_AttachEthDevice)
-        (request.address.empty() ? nullptr : c(address), &index);
+        (request.address.empty() ? nullptr : wideText(address), &index);
     } else {
         ZS_HOST_GET(lib, K427_BuildFList)();
     }
@@ -37,15 +28,13 @@ const char* linkName(const ListRequest& request) {
     return request.wifi ? "Wi-Fi" : request.ethernet ? "Ethernet" : "USB";
 }
 
-int runList(const zs::host::Library& lib, const ListRequest& request) {
-    const int count = buildDeviceList(lib, request);
-    if (count == 0) {
-        ZS_HOST_GET(lib, K427_FreeFList)();
-        throw Failure("no instruments found");
-    }
+void printDeviceHeading() {
     std::printf("%-5s  %-5s  %-10s  %-8s  %-8s  %s\n", "index", "type", "serial", "channels",
                 "link", "online");
-    for (int i = 0; i < count; ++i) {
+}
+
+void printDevices(const zs::host::Library& lib, int first, int end, const char* link) {
+    for (int i = first; i < end; ++i) {
         const int32_t vin = ZS_HOST_GET(lib, K427_GetDeviceVIN)(i);
         char serial[16];
         if (vin == -1)
@@ -54,9 +43,19 @@ int runList(const zs::host::Library& lib, const ListRequest& request) {
             std::snprintf(serial, sizeof serial, "%u", static_cast<unsigned>(vin));
         std::printf("%-5d  %-5d  %-10s  %-8d  %-8s  %s\n", i,
                     ZS_HOST_GET(lib, K427_GetDeviceType)(i), serial,
-                    ZS_HOST_GET(lib, K427_GetChannelN)(i), linkName(request),
+                    ZS_HOST_GET(lib, K427_GetChannelN)(i), link,
                     ZS_HOST_GET(lib, K427_IsDeviceOnLine)(i) ? "yes" : "no");
     }
+}
+
+int runList(const zs::host::Library& lib, const ListRequest& request) {
+    const int count = buildDeviceList(lib, request);
+    if (count == 0) {
+        ZS_HOST_GET(lib, K427_FreeFList)();
+        throw Failure("no instruments found");
+    }
+    printDeviceHeading();
+    printDevices(lib, 0, count, linkName(request));
     ZS_HOST_GET(lib, K427_FreeFList)();
     return 0;
 }

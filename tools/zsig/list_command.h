@@ -18,6 +18,11 @@ int buildDeviceList(const zs::host::Library& lib, const ListRequest& request);
 // The link name shown for the devices of a request.
 const char* linkName(const ListRequest& request);
 
+// The device table: its heading, and one line per device of positions first..end-1 (index,
+// type, serial number, channels, `link`, online state).
+void printDeviceHeading();
+void printDevices(const zs::host::Library& lib, int first, int end, const char* link);
+
 // zsig list: one line per instrument, then the list is freed; Failure when none was found.
 int runList(const zs::host::Library& lib, const ListRequest& request);
 

@@ -95,6 +95,19 @@ std::string jsonNumber(double v) {
     return std::isfinite(v) ? exactNumber(v) : "null";
 }
 
+std::string padded(std::string_view utf8, size_t width) {
+    size_t characters = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xC0) != 0x80) ++characters; // continuation bytes belong to the one before
+    std::string out(utf8);
+    if (characters < width) out.append(width - characters, ' ');
+    return out;
+}
+
+bool stdoutIsTerminal() {
+    return ZSIG_ISATTY(1) != 0;
+}
+
 Progress::Progress(std::string label, uint64_t total)
     : label_(std::move(label)), total_(total), start_(std::chrono::steady_clock::now()),
       lastDrawn_(start_), enabled_(ZSIG_ISATTY(2) != 0) {}

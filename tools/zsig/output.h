@@ -22,6 +22,13 @@ std::string jsonString(std::string_view s);
 // A JSON number, or null for a value JSON cannot hold.
 std::string jsonNumber(double v);
 
+// `utf8` padded with spaces to `width` characters (not bytes), so columns of labels in any
+// script line up; longer texts are kept whole.
+std::string padded(std::string_view utf8, size_t width);
+
+// Whether standard output is a terminal (where a table may be redrawn in place).
+bool stdoutIsTerminal();
+
 // A bar on stderr for work that may take more than a second. It appears only on a terminal
 // and only after the first second, so piped output and quick runs stay clean.
 class Progress {

@@ -15,14 +15,6 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 namespace zsig {
 namespace {
 
@@ -91,20 +83,84 @@ std::string isoNow() {
     return text;
 }
 
-void showTable(const std::vector<Cell>& cells, int32_t index, uint64_t records, bool inPlace) {
-    if (inPlace) std::printf("\x1b[H\x1b[J"); // home, clear: the table is redrawn in place
-    std::printf("device %d  records %llu  (Ctrl-C ends)\n", index,
-                static_cast<unsigned long long>(records));
-    std::printf("%-3s %-4s %-24s %-14s %s\n", "ch", "set", "averaging", "band", "value");
+// The table's lines: the heading, then every cell a record wrote (of the table's channel and
+// band set when it names them).
+std::vector<std::string> tableLines(const std::vector<Cell>& cells, int32_t index, uint64_t records,
+                                    const LiveTable& table, bool live) {
+    std::vector<std::string> lines;
+    char text[160];
+    std::snprintf(text, sizeof text, "device %d  records %llu%s", index,
+                  static_cast<unsigned long long>(records), live ? "  (Ctrl-C ends)" : "");
+    lines.emplace_back(text);
+    lines.push_back("ch  set  " + padded("averaging", 16) + " " + padded("band", 14) + " value");
+    for (const Cell& c : cells) {
+        if (c.value == kNoValue || (table.bandSet != 0 && c.group + 1 != table.bandSet) ||
+            (table.channel >= 0 && c.channel != table.channel))
+            continue;
+        std::snprintf(text, sizeof text, "%-3d %-4d ", c.channel, c.group + 1);
+        std::string line = text + padded(c.averagingName, 16) + " " + padded(c.bandLabel, 14);
+        std::snprintf(text, sizeof text, " %.6g", c.value);
+        lines.push_back(line + text);
+    }
+    return lines;
+}
+
+void writeCsv(std::ostream& csv, const std::vector<Cell>& cells, const std::string& time,
+              uint64_t record) {
     for (const Cell& c : cells) {
         if (c.value == kNoValue) continue;
-        std::printf("%-3d %-4d %-24s %-14s %.6g\n", c.channel, c.group + 1, c.averagingName.c_str(),
-                    c.bandLabel.c_str(), c.value);
+        csv << time << ',' << record << ',' << c.channel << ',' << c.group + 1 << ',' << c.averaging
+            << ',' << csvField(c.averagingName) << ',' << c.column << ',' << csvField(c.bandLabel)
+            << ',' << exactNumber(c.value) << '\n';
     }
-    std::fflush(stdout);
+    csv.flush();
 }
 
 } // namespace
+
+uint64_t showLiveValues(const zs::host::Library& lib, int32_t index, const LiveTable& table) {
+    using Redraw = LiveTable::Redraw;
+    using Clock = std::chrono::steady_clock;
+    if (table.csv)
+        *table.csv
+            << "time,record,channel,band_set,averaging,averaging_name,band,band_label,value\n";
+    g_interrupted = false;
+    auto previous = std::signal(SIGINT, onInterrupt);
+    const auto wait = ZS_HOST_GET(lib, K427_WaitForTelePacket);
+    const auto start = Clock::now();
+    auto lastShown = start - std::chrono::seconds(1);
+    size_t linesShown = 0;
+    uint64_t records = 0;
+    while (!g_interrupted) {
+        const auto now = Clock::now();
+        if (table.durationSeconds > 0 &&
+            std::chrono::duration<double>(now - start).count() >= table.durationSeconds)
+            break;
+        if (!wait(index, kWaitSliceMs)) continue;
+        const std::string time = isoNow();
+        const auto cells = readCells(lib, index);
+        ++records;
+        if (table.csv) writeCsv(*table.csv, cells, time, records);
+        if (table.redraw == Redraw::None || (table.redraw == Redraw::EverySecond &&
+                                             Clock::now() - lastShown < std::chrono::seconds(1)))
+            continue;
+        lastShown = Clock::now();
+        const auto lines =
+            tableLines(cells, index, records, table,
+                       table.redraw == Redraw::Screen || table.redraw == Redraw::Below);
+        if (table.redraw == Redraw::Screen) std::printf("\x1b[H\x1b[J"); // home, clear
+        if (table.redraw == Redraw::Below && linesShown > 0)
+            std::printf("\x1b[%uF\x1b[J",
+                        static_cast<unsigned>(linesShown)); // up to the previous table, clear
+        for (const auto& line : lines) std::printf("%s\n", line.c_str());
+        if (table.redraw == Redraw::EveryRecord || table.redraw == Redraw::EverySecond)
+            std::printf("\n");
+        std::fflush(stdout);
+        linesShown = lines.size();
+    }
+    std::signal(SIGINT, previous);
+    return records;
+}
 
 int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
     const int count = buildDeviceList(lib, request.list);
@@ -121,34 +177,15 @@ int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
             freeList();
             throw Failure("cannot write " + request.csvPath);
         }
-        csv << "time,record,channel,band_set,averaging,averaging_name,band,band_label,value\n";
     }
-    g_interrupted = false;
-    auto previous = std::signal(SIGINT, onInterrupt);
-    const bool inPlace = isatty(fileno(stdout)) != 0;
-    const auto wait = ZS_HOST_GET(lib, K427_WaitForTelePacket);
-    const auto start = std::chrono::steady_clock::now();
-    uint64_t records = 0;
-    while (!g_interrupted) {
-        const double elapsed =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (request.durationSeconds > 0 && elapsed >= request.durationSeconds) break;
-        if (!wait(request.index, kWaitSliceMs)) continue;
-        const std::string time = isoNow();
-        const auto cells = readCells(lib, request.index);
-        ++records;
-        if (inPlace || csv.is_open() == false) showTable(cells, request.index, records, inPlace);
-        if (csv.is_open()) {
-            for (const Cell& c : cells) {
-                if (c.value == kNoValue) continue;
-                csv << time << ',' << records << ',' << c.channel << ',' << c.group + 1 << ','
-                    << c.averaging << ',' << csvField(c.averagingName) << ',' << c.column << ','
-                    << csvField(c.bandLabel) << ',' << exactNumber(c.value) << '\n';
-            }
-            csv.flush();
-        }
-    }
-    std::signal(SIGINT, previous);
+    const bool inPlace = stdoutIsTerminal();
+    LiveTable table;
+    table.redraw = inPlace         ? LiveTable::Redraw::Screen
+                   : csv.is_open() ? LiveTable::Redraw::None
+                                   : LiveTable::Redraw::EveryRecord;
+    table.durationSeconds = request.durationSeconds;
+    table.csv = csv.is_open() ? &csv : nullptr;
+    const uint64_t records = showLiveValues(lib, request.index, table);
     freeList();
     if (!inPlace)
         std::printf("%llu records from device %d\n", static_cast<unsigned long long>(records),

@@ -69,6 +69,14 @@ TEST(ZsigOutput, CsvAndJsonTexts) {
     EXPECT_EQ(jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\u000a\\u0001\"");
 }
 
+TEST(ZsigOutput, ColumnsArePaddedByCharactersNotBytes) {
+    EXPECT_EQ(padded("band", 6), "band  ");
+    EXPECT_EQ(padded("Быстро", 8), "Быстро  "); // 12 bytes, 6 characters
+    EXPECT_EQ(padded("УЗД A", 5), "УЗД A");
+    EXPECT_EQ(padded("Медленно", 4), "Медленно"); // too long: kept whole
+    EXPECT_EQ(padded("", 2), "  ");
+}
+
 TEST(ZsigOutput, ProgressLine) {
     EXPECT_EQ(Progress::line("export", 0, 4, 8), "export [........] 0%");
     EXPECT_EQ(Progress::line("export", 1, 4, 8), "export [##......] 25%");
