@@ -2,6 +2,7 @@
 // simulated instruments plugged into the simulated D2XX driver.
 #include "../../tools/hostlib/zs_host.h"
 #include "e2e/sim_d2xx_driver.h"
+#include "support/tone_fit.h"
 
 #include <algorithm>
 #include <chrono>
@@ -88,20 +89,6 @@ TEST_F(TeleE2e, SpectraShowTheInstrumentsTonesAtTheirLevels) {
     EXPECT_LT(spectrum[3000 - kFirstBin], expectedLevel(kAmplitudeB) - 40);
 }
 
-// Amplitude and phase of the component at `frequency` in `x`, over whole periods.
-struct Component {
-    double amplitude, phase;
-};
-Component component(const std::vector<double>& x, double frequency) {
-    double re = 0, im = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double w = 2 * std::numbers::pi * frequency * double(n) / kRate;
-        re += x[n] * std::cos(w);
-        im += x[n] * std::sin(w);
-    }
-    return {2 * std::hypot(re, im) / double(x.size()), std::atan2(re, im)};
-}
-
 TEST_F(TeleE2e, HostBufferHoldsTheInstrumentsSignal) {
     ASSERT_TRUE(driver.plug(kSensor));
     Library lib;
@@ -123,7 +110,7 @@ TEST_F(TeleE2e, HostBufferHoldsTheInstrumentsSignal) {
     }
     ASSERT_GT(w - buffer.data(), 60000);
     const std::vector<double> x(w - 50000, w - 2000);
-    const Component a = component(x, kToneA), b = component(x, kToneB);
+    const Component a = component(x, kToneA, kRate), b = component(x, kToneB, kRate);
     EXPECT_NEAR(a.amplitude, kAmplitudeA, kAmplitudeA * 0.002);
     EXPECT_NEAR(b.amplitude, kAmplitudeB, kAmplitudeB * 0.002);
     double residual = 0;

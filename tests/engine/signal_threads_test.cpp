@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "sim_ftdi_instrument.h"
 #include "sim_winusb_instrument.h"
+#include "support/tone_fit.h"
 #include "transport/sim_fixtures.h"
 
 #include <atomic>
@@ -27,21 +28,6 @@ bool waitFor(Done&& done, uint32_t limitMs = 5000) {
         platform::sleepMs(1);
     }
     return true;
-}
-
-// Amplitude and phase of the component at `frequency` in `x` (sampled at `rate`), over a
-// whole number of its periods.
-struct Component {
-    double amplitude, phase;
-};
-Component component(const std::vector<double>& x, double frequency, double rate) {
-    double re = 0, im = 0;
-    for (size_t n = 0; n < x.size(); ++n) {
-        const double w = 2 * std::numbers::pi * frequency * n / rate;
-        re += x[n] * std::cos(w);
-        im += x[n] * std::sin(w);
-    }
-    return {2 * std::hypot(re, im) / x.size(), std::atan2(re, im)};
 }
 
 // The `count` samples before the write pointer, oldest first.
