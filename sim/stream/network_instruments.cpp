@@ -43,15 +43,21 @@ TcpResponder::TcpResponder(uint32_t address, uint16_t port, OnBytes onBytes)
         !platform::listenSocket(listener_, 4)) {
         platform::closeSocket(listener_);
         listener_ = kNoSocket;
-        return;
     }
-    thread_ = std::thread([this] { run(); });
 }
 
 TcpResponder::~TcpResponder() {
+    stop();
+    platform::closeSocket(listener_);
+}
+
+void TcpResponder::start() {
+    if (listener_ != kNoSocket && !thread_.joinable()) thread_ = std::thread([this] { run(); });
+}
+
+void TcpResponder::stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    platform::closeSocket(listener_);
 }
 
 bool TcpResponder::send(const std::vector<uint8_t>& bytes) {
@@ -97,6 +103,9 @@ SimWiFiInstrument::SimWiFiInstrument(WiFiOptions options) : options_(std::move(o
         data_[i] = std::make_unique<TcpResponder>(
             options_.address, static_cast<uint16_t>(kWiFiDataPort + i),
             [this, i](const uint8_t* b, size_t n) { onData(i, b, n); });
+    // Each callback reaches the other responders, so none serves before all exist.
+    command_->start();
+    for (auto& d : data_) d->start();
     pump_ = std::make_unique<Pump>(kPumpPeriodMs, [this] {
         for (int i = 0; i < 2; ++i)
             for (const auto& r : streams_[i]->due())
@@ -105,9 +114,10 @@ SimWiFiInstrument::SimWiFiInstrument(WiFiOptions options) : options_(std::move(o
 }
 
 SimWiFiInstrument::~SimWiFiInstrument() {
+    // Every serving thread ends before any responder goes: a callback may use them all.
     pump_->stop();
-    for (auto& d : data_) d.reset();
-    command_.reset();
+    command_->stop();
+    for (auto& d : data_) d->stop();
 }
 
 bool SimWiFiInstrument::listening() const {

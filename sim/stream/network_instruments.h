@@ -30,8 +30,13 @@ StreamSource referenceSource(StreamIdentity identity, double recordsPerSecond);
 class TcpResponder {
   public:
     using OnBytes = std::function<void(const uint8_t*, size_t)>;
+    // Listens at once; serves only after start(), so an owner can finish wiring the
+    // callback's targets before the first byte arrives.
     TcpResponder(uint32_t address, uint16_t port, OnBytes onBytes);
     ~TcpResponder();
+    void start();
+    // Joins the serving thread; after it, the callback is never called again.
+    void stop();
     TcpResponder(const TcpResponder&) = delete;
     TcpResponder& operator=(const TcpResponder&) = delete;
     bool listening() const { return listener_ != platform::kNoSocket; }
