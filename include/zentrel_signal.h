@@ -225,7 +225,8 @@ ZS_EXPORT int32_t ZS_CALL QM730_SetLevel(int32_t index, double level);
 /* Signal generators and output modules */
 
 /* Rebuilds the generator list (serial ports, VISA USB instruments, output modules) and
- * returns how many it holds; 0 when none answer. */
+ * returns how many it holds; 0 when none answer. On Linux the serial ports tried are
+ * /dev/ttyS*, /dev/ttyUSB*, /dev/ttyACM* and the paths listed in ZS_SERIAL_PORTS (':'). */
 ZS_EXPORT int32_t ZS_CALL K427_BuildGenList(void);
 /* Number of generators in the list. */
 ZS_EXPORT int32_t ZS_CALL K427_GetGenCount(void);

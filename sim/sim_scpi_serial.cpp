@@ -9,6 +9,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 
 namespace zs::sim {
@@ -141,6 +142,13 @@ bool SimScpiSerial::waitForCommands(size_t count, uint32_t timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                              [&] { return log_.size() >= count; });
+}
+
+bool SimScpiSerial::waitForCommand(const std::string& command, uint32_t timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return std::find(log_.begin(), log_.end(), command) != log_.end();
+    });
 }
 
 std::string SimScpiSerial::received() const {

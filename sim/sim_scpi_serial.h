@@ -37,6 +37,8 @@ class SimScpiSerial {
     std::vector<std::string> commands() const;
     // Waits until at least `count` commands arrived; false after `timeoutMs`.
     bool waitForCommands(size_t count, uint32_t timeoutMs) const;
+    // Waits until the command line `command` arrived; false after `timeoutMs`.
+    bool waitForCommand(const std::string& command, uint32_t timeoutMs) const;
     // Every byte received, line ends included.
     std::string received() const;
     // The last command line, or empty.

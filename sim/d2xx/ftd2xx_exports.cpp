@@ -2,6 +2,7 @@
 // vendor's function names, so the shipped library binds it exactly as it binds the real one.
 // The ZsSimD2xx_ functions let a test that loaded it set up devices and read what they saw.
 #include "sim_d2xx.h"
+#include "sim_export.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -23,12 +24,6 @@
 #else
 #include <dlfcn.h>
 #endif
-#endif
-
-#ifdef _WIN32
-#define SIM_EXPORT extern "C" __declspec(dllexport)
-#else
-#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
 using zs::sim::SimD2xx;

@@ -4,17 +4,12 @@
 // description source beside this library, as the plugged USB instruments do.
 #include "instrument_records.h"
 #include "network_instruments.h"
+#include "sim_export.h"
 #include "sim_library_folder.h"
 
 #include <cstdint>
 #include <memory>
 #include <string>
-
-#ifdef _WIN32
-#define SIM_EXPORT extern "C" __declspec(dllexport)
-#else
-#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 namespace {
 

@@ -2,18 +2,13 @@
 // ZsSimD2xx_AddOutputModule, or at load from ZS_SIM_OUTPUT_MODULES
 // ("serial=description=tagged or sync|...").
 #include "sim_d2xx.h"
+#include "sim_export.h"
 #include "sim_output_module.h"
 
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
-
-#ifdef _WIN32
-#define SIM_EXPORT extern "C" __declspec(dllexport)
-#else
-#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 using zs::sim::OutputModuleModel;
 using zs::sim::SimD2xx;

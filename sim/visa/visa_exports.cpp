@@ -3,6 +3,7 @@
 // Instruments come from the ZsSimVisa_ functions, or at load from ZS_SIM_VISA
 // ("resource=identity|..."); with ZS_SIM_VISA_LOG set every write is appended to that file
 // as "resource<TAB>command".
+#include "sim_export.h"
 #include "sim_visa.h"
 
 #include <algorithm>
@@ -10,12 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
-#ifdef _WIN32
-#define SIM_EXPORT extern "C" __declspec(dllexport)
-#else
-#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
-#endif
 
 using zs::generators::ViSession;
 using zs::generators::ViStatus;

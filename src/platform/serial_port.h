@@ -32,8 +32,11 @@ class SerialPort {
 // Whether a generator name is a serial-port path: "\\.\COMn" on Windows, "/dev/..." on Linux.
 bool isSerialPortName(std::string_view name);
 
+inline constexpr char kExtraPortsVariable[] = "ZS_SERIAL_PORTS";
+
 // The ports discovery tries: "\\.\COM1" to "\\.\COM256" on Windows; on Linux the
-// /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* devices that exist.
+// /dev/ttyS*, /dev/ttyUSB* and /dev/ttyACM* devices that exist and the "/dev/" paths listed
+// in the environment variable ZS_SERIAL_PORTS (separated by ':'), at most 256 in path order.
 std::vector<std::string> serialPortCandidates();
 
 // The system's own list, before any test seam.

@@ -4,6 +4,8 @@
 #include "platform/clock.h"
 #include "sim_scpi_serial.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <gmock/gmock.h>
 #include <unistd.h>
@@ -134,6 +136,31 @@ TEST(SerialPort, ReadEndsAtTheTimeOutsAndFailsOnceThePortIsGone) {
     generator.vanish();
     EXPECT_EQ(port->read(buffer, sizeof buffer), -1);
     EXPECT_FALSE(port->write("*IDN?\r\n", 7));
+}
+
+TEST(SerialPort, CandidatesTakeTheUsersPortsInPathOrder) {
+    struct Case {
+        const char* variable;
+        std::vector<std::string> added; // beyond the system's own ports
+    };
+    const Case cases[] = {
+        {"/dev/zs-b:/dev/zs-a", {"/dev/zs-a", "/dev/zs-b"}},
+        {"/dev/zs-a::/dev/zs-a:", {"/dev/zs-a"}},            // empty entries, repeats
+        {"zs-a:/tmp/zs-b:/dev/:/dev/pts/7", {"/dev/pts/7"}}, // only "/dev/" paths
+        {"", {}},
+    };
+    const auto system = [] {
+        ::unsetenv(platform::kExtraPortsVariable);
+        return platform::systemSerialCandidates();
+    }();
+    for (const Case& c : cases) {
+        ::setenv(platform::kExtraPortsVariable, c.variable, 1);
+        auto expected = system;
+        expected.insert(expected.end(), c.added.begin(), c.added.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(platform::systemSerialCandidates(), expected) << c.variable;
+    }
+    ::unsetenv(platform::kExtraPortsVariable);
 }
 
 } // namespace

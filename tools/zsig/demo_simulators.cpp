@@ -1,5 +1,6 @@
 #include "demo_simulators.h"
 
+#include <cstdlib>
 #include <sstream>
 
 #ifdef _WIN32
@@ -69,6 +70,49 @@ std::vector<std::string> SimulatedD2xx::commands(const std::string& serial, size
     commands_(serial.c_str(), start, text.data(), static_cast<uint32_t>(text.size()));
     text.resize(static_cast<size_t>(n));
     return splitLines(text);
+}
+
+SimulatedSerialGenerator::SimulatedSerialGenerator(const SimulatedD2xx& d2xx,
+                                                   const std::string& identity)
+    : log_(find<int (*)(void*, char*, uint32_t)>(d2xx.library(), "ZsSimSerial_Log")),
+      wait_(find<int (*)(void*, const char*, uint32_t)>(d2xx.library(),
+                                                        "ZsSimSerial_WaitForCommand")),
+      stop_(find<void (*)(void*)>(d2xx.library(), "ZsSimSerial_Stop")) {
+    handle_ = find<void* (*)(const char*)>(d2xx.library(), "ZsSimSerial_Start")(identity.c_str());
+    if (!handle_) return;
+    char path[256];
+    find<int (*)(void*, char*, uint32_t)>(d2xx.library(), "ZsSimSerial_Path")(handle_, path,
+                                                                              sizeof path);
+    path_ = path;
+#ifndef _WIN32
+    const char* ports = std::getenv("ZS_SERIAL_PORTS");
+    hadPorts_ = ports != nullptr;
+    if (ports) ports_ = ports;
+    const std::string listed = ports_.empty() ? path_ : path_ + ":" + ports_;
+    ::setenv("ZS_SERIAL_PORTS", listed.c_str(), 1);
+#endif
+}
+
+SimulatedSerialGenerator::~SimulatedSerialGenerator() {
+#ifndef _WIN32
+    if (handle_ && hadPorts_) ::setenv("ZS_SERIAL_PORTS", ports_.c_str(), 1);
+    if (handle_ && !hadPorts_) ::unsetenv("ZS_SERIAL_PORTS");
+#endif
+    stop_(handle_);
+}
+
+std::vector<std::string> SimulatedSerialGenerator::commands() const {
+    if (!handle_) return {};
+    const int n = log_(handle_, nullptr, 0);
+    if (n <= 0) return {};
+    std::string text(static_cast<size_t>(n) + 1, '\0');
+    log_(handle_, text.data(), static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<size_t>(n));
+    return splitLines(text);
+}
+
+bool SimulatedSerialGenerator::waitFor(const std::string& command, uint32_t timeoutMs) const {
+    return handle_ && wait_(handle_, command.c_str(), timeoutMs) == 1;
 }
 
 SimulatedNetwork::SimulatedNetwork(const SimulatedD2xx& d2xx)

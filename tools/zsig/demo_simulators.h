@@ -52,6 +52,32 @@ class SimulatedNetwork {
     std::vector<void*> running_;
 };
 
+// A SCPI generator behind a pseudo-terminal, started through the simulated D2XX driver and
+// listed in ZS_SERIAL_PORTS for as long as it runs, so the library's serial scan finds it.
+// Not ready where there are no pseudo-terminals (Windows).
+class SimulatedSerialGenerator {
+  public:
+    SimulatedSerialGenerator(const SimulatedD2xx& d2xx, const std::string& identity);
+    ~SimulatedSerialGenerator();
+    SimulatedSerialGenerator(const SimulatedSerialGenerator&) = delete;
+    SimulatedSerialGenerator& operator=(const SimulatedSerialGenerator&) = delete;
+    bool ready() const { return handle_ != nullptr; }
+    const std::string& path() const { return path_; }
+    // Every command line the generator received.
+    std::vector<std::string> commands() const;
+    // Waits (at most `timeoutMs`) until the generator received the command line `command`.
+    bool waitFor(const std::string& command, uint32_t timeoutMs) const;
+
+  private:
+    int (*log_)(void*, char*, uint32_t);
+    int (*wait_)(void*, const char*, uint32_t);
+    void (*stop_)(void*);
+    void* handle_ = nullptr;
+    std::string path_;
+    bool hadPorts_ = false;
+    std::string ports_; // the variable's value before the generator was listed
+};
+
 // A loopback address 127.a.b.`host` of this run (a and b from the process number), so a demo
 // never meets the instruments of a test or of another demo running at once.
 uint32_t demoLoopbackAddress(uint8_t host);

@@ -49,6 +49,12 @@ file(READ ${OUTPUT}/spectrum.svg svg LIMIT 200)
 if(NOT svg MATCHES "<svg")
   message(FATAL_ERROR "zsig demo: spectrum.svg is no SVG document:\n${svg}")
 endif()
+# Generators: the one on a pseudo-terminal (where there are such) took its settings, and the
+# output module reports the frequency it was set to.
+if(NOT out MATCHES "no pseudo-terminal here")
+  expect("serial generator" "\n +0 +: Zentrel Simulation,SG-10\n")
+  expect("serial generator settings" "FREQ 440.000000\n +FUNC SIN\n +VOLT 1.000000\n +OUTPUT 1\n")
+endif()
 expect("generators" "module reports  : frequency word 699051")
 expect("end" "\nDemo finished")
 message(STATUS "zsig demo: every step as expected")

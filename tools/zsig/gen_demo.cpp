@@ -1,6 +1,6 @@
-// The generator step of zsig demo: simulated SCPI generators behind the simulated VISA
-// driver and a simulated output module on the simulated D2XX driver, found, named and set
-// through the library's exports, with what each generator received.
+// The generator step of zsig demo: a simulated SCPI generator on a pseudo-terminal, two
+// behind the simulated VISA driver and a simulated output module on the simulated D2XX
+// driver, found, named and set through the library's exports, with what each received.
 #include "demo.h"
 #include "demo_simulators.h"
 
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace zsig {
 namespace {
@@ -21,6 +22,16 @@ const char kVisaSim[] = "libvisa.so";
 const char kGeneric[] = "USB0::0x2A8D::0x0001::ZSDEMO1::INSTR";
 const char kStanford[] = "USB0::0x2A8D::0x0002::ZSDEMO2::INSTR";
 const char kModule[] = "ZSDEMO3A";
+const char kSerialIdentity[] = "Zentrel Simulation,SG-10,ZSDEMO0,1.0";
+
+// What a generator received, one command a line.
+void printReceived(const std::vector<std::string>& commands) {
+    const char* label = "    received        : ";
+    for (const std::string& command : commands) {
+        std::printf("%s%s\n", label, command.c_str());
+        label = "                      ";
+    }
+}
 
 } // namespace
 
@@ -43,34 +54,42 @@ int demoGenerators(Context& context, const DemoEnv&) {
         addInstrument(kGeneric, "Zentrel Simulation,SG-20,ZSDEMO1,1.0");
         addInstrument(kStanford, "StanfordResearchSystems,DS360,ZSDEMO2,1.0");
         addModule(kModule, "Brevane DOUT20", 1);
+        const SimulatedSerialGenerator serial(simulatedD2xx, kSerialIdentity);
+        if (serial.ready())
+            std::printf(
+                "  a SCPI generator on the pseudo-terminal %s (listed in ZS_SERIAL_PORTS)\n",
+                serial.path().c_str());
+        else
+            std::printf("  (no pseudo-terminal here for a serial-port generator)\n");
 
         const int32_t count = ZS_HOST_GET(lib, K427_BuildGenList)();
         std::printf("  generators found  : %d\n", count);
-        int32_t generic = -1, stanford = -1, module = -1;
+        int32_t onSerial = -1, generic = -1, stanford = -1, module = -1;
         for (int32_t i = 0; i < count; ++i) {
             ZS_WCHAR buffer[128];
             const std::string name =
                 ZS_HOST_GET(lib, K427_GetGenName)(i, buffer, 128) > 0 ? utf8(buffer) : "";
             std::printf("  %5d             : %s\n", i,
                         name.empty() ? "(does not answer)" : name.c_str());
+            if (name == "Zentrel Simulation,SG-10") onSerial = i;
             if (name == "Zentrel Simulation,SG-20") generic = i;
             if (name == "StanfordResearchSystems,DS360") stanford = i;
             if (name == "Brevane,BRV-AX-410[DOUT]") module = i;
         }
-        // Every command a simulated generator received, one a line.
         auto showLog = [&](const char* resource) {
             char text[2048];
-            if (visaLog(resource, text, sizeof text) < 0) return;
-            const std::string all = text;
-            const char* label = "    received        : ";
-            for (size_t start = 0; start < all.size();) {
-                size_t end = all.find('\n', start);
-                if (end == std::string::npos) end = all.size();
-                std::printf("%s%s\n", label, all.substr(start, end - start).c_str());
-                label = "                      ";
-                start = end + 1;
-            }
+            if (visaLog(resource, text, sizeof text) >= 0) printReceived(splitLines(text));
         };
+        if (onSerial >= 0) {
+            std::printf("  generator %d: 440 Hz sine, 1 V RMS, output on\n", onSerial);
+            ZS_HOST_GET(lib, K427_GenSetFreq)(onSerial, 440.0, 0);
+            ZS_HOST_GET(lib, K427_GenSetSignalType)(onSerial, 1, 0);
+            ZS_HOST_GET(lib, K427_GenSetLevel)(onSerial, 1.0, 0);
+            ZS_HOST_GET(lib, K427_GenSetOutputState)(onSerial, 1, 0);
+            // The terminal hands the lines over a moment after the library wrote them.
+            serial.waitFor("OUTPUT 1", 2000);
+            printReceived(serial.commands());
+        }
         if (generic >= 0) {
             std::printf(
                 "  generator %d: 1 kHz on channel 1, 0.5 V peak to peak, square wave, output on\n",

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
@@ -115,9 +116,22 @@ std::vector<std::string> systemSerialCandidates() {
         if (name.starts_with("ttyS") || name.starts_with("ttyUSB") || name.starts_with("ttyACM"))
             ports.push_back(entry.path().string());
     }
+    // Ports under other names (Bluetooth, on-board UARTs, a pseudo-terminal of a virtual
+    // port): the user names them, separated by ':'. Only "/dev/" paths, as generator names
+    // must be.
+    if (const char* extra = std::getenv(kExtraPortsVariable)) {
+        std::string_view rest = extra;
+        while (!rest.empty()) {
+            const size_t end = std::min(rest.find(':'), rest.size());
+            const std::string_view path = rest.substr(0, end);
+            if (path.starts_with("/dev/") && path.size() > 5) ports.emplace_back(path);
+            rest.remove_prefix(std::min(end + 1, rest.size()));
+        }
+    }
     // Discovery lists answering ports in path order; trying them in that order too keeps
     // the scan's traffic predictable.
     std::sort(ports.begin(), ports.end());
+    ports.erase(std::unique(ports.begin(), ports.end()), ports.end());
     if (ports.size() > 256) ports.resize(256);
     return ports;
 }
