@@ -172,6 +172,7 @@ TEST_F(NetworkAttach, EthernetReplyMakesAnIdentifiedRecord) {
     EXPECT_EQ(index, 0);
     EXPECT_EQ(instrument.queries(), 1u);
     const auto d = device(0);
+    engine::stopIoThread(*d); // its stream would rewrite what identification stored
     EXPECT_EQ(d->linkKind, 14u);
     EXPECT_EQ(d->linkState, -1);
     EXPECT_EQ(d->state.deviceType, 28);

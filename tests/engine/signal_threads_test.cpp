@@ -182,12 +182,12 @@ TEST_F(SignalThreads, FtdiThreadFillsTheBufferWithTheInstrumentsSignal) {
     run(engine::ftdiSignalThread, d);
 
     ASSERT_TRUE(waitFor([&] { return written(*d) >= 30000; }));
+    EXPECT_EQ(d->online.load(), 1);
+    stop(); // the thread rewrites the state with every block's trailer
     EXPECT_EQ(d->state.deviceType, 118);
     EXPECT_EQ(d->state.programNumber, 60);
     EXPECT_EQ(d->state.streamConfig, 0x01u);
     EXPECT_EQ(d->state.samplingRate, 96000.0);
-    EXPECT_EQ(d->online.load(), 1);
-    stop();
     // 9600 samples hold whole periods of both tones; the filter has long settled.
     const std::vector<double> x = latest(*d, 9600);
     const Component a = component(x, 1000.0, 96000.0), b = component(x, 3000.0, 96000.0);
