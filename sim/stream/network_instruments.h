@@ -46,6 +46,7 @@ class TcpResponder {
 
   private:
     void run();
+    platform::SocketsInUse sockets_; // first in, last out
     platform::SocketHandle listener_ = platform::kNoSocket;
     OnBytes onBytes_;
     std::mutex peerMutex_;
@@ -123,6 +124,7 @@ class SimEthernetInstrument {
   private:
     void run();
     void turn();
+    platform::SocketsInUse sockets_; // first in, last out
     EthernetOptions options_;
     std::unique_ptr<StreamState> stream_;
     platform::SocketHandle socket_ = platform::kNoSocket;

@@ -126,6 +126,7 @@ class TcpStreamInstrument : public StreamState {
 
   private:
     void turn();
+    platform::SocketsInUse sockets_; // first in, last out
     Framing framing_;
     platform::SocketHandle listener_ = platform::kNoSocket;
     std::atomic<platform::SocketHandle> peer_{platform::kNoSocket};
@@ -151,6 +152,7 @@ class UdpStreamInstrument : public StreamState {
 
   private:
     void turn();
+    platform::SocketsInUse sockets_; // first in, last out
     platform::SocketHandle socket_ = platform::kNoSocket;
     platform::SocketHandle other_ = platform::kNoSocket;
     uint16_t port_ = 0;

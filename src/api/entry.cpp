@@ -1,5 +1,6 @@
 // Process attach and detach of the shipped library.
 #include "frame/library.h"
+#include "platform/io_thread.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,7 +16,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         break;
     case DLL_PROCESS_DETACH:
         // At process exit other threads are already gone and the system reclaims everything.
-        if (reserved == nullptr) zs::frame::libraryUnload();
+        // On FreeLibrary every thread of the library has already left its code (each holds
+        // the module until it exits), so nothing here waits for one.
+        if (reserved == nullptr) {
+            zs::platform::releaseThreadsWithoutWaiting();
+            zs::frame::libraryUnload(true);
+        }
         break;
     default:
         break;

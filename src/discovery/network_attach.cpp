@@ -110,6 +110,7 @@ ethernetQueryTargets(std::optional<uint32_t> given,
 
 int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int32_t* index) {
     if (index) *index = -1;
+    if (!frame::lib().useSockets()) return 0;
     const auto device = parsedAddress(deviceText);
     if (!device) return 0;
     const auto local = localText ? parsedAddress(localText) : localAddressFor(*device);
@@ -160,6 +161,7 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
 
 int attachEthDevice(const char16_t* addressText, int32_t* index) {
     if (index) *index = -1;
+    if (!frame::lib().useSockets()) return 0;
     frame::ensureDescriptionLoaded();
 
     std::optional<uint32_t> given;

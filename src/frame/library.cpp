@@ -8,7 +8,12 @@ namespace {
 LibraryState* g_state = nullptr;
 }
 
-LibraryState::LibraryState() : winUsb(transport::bindWinUsb()) {}
+LibraryState::LibraryState() = default;
+
+bool LibraryState::useSockets() {
+    if (!socketsStarted) socketsStarted = platform::socketsStartup();
+    return socketsStarted;
+}
 
 LibraryState::~LibraryState() {
     // A host that unloads without freeing its list would leave I/O threads running on state
@@ -21,7 +26,10 @@ LibraryState::~LibraryState() {
     // Hosts should close their files before unloading; streams still open are not leaked.
     for (auto& file : files)
         if (file.recordFile) std::fclose(file.recordFile);
-    if (socketsStarted) platform::socketsCleanup();
+    // Every socket is closed before Winsock is cleaned up.
+    generators.clear();
+    devices.clear();
+    if (socketsStarted && !unloadingUnderLoaderLock) platform::socketsCleanup();
 }
 
 void libraryLoad() {
@@ -29,11 +37,12 @@ void libraryLoad() {
     auto state = std::make_unique<LibraryState>();
     // A missing or unreadable description leaves the table empty; devices then find no layout.
     telemetry::loadTelemetryDescription(state->description, telemetry::kLoadLanguage);
-    state->socketsStarted = platform::socketsStartup();
     g_state = state.release();
 }
 
-void libraryUnload() {
+void libraryUnload(bool underLoaderLock) {
+    if (!g_state) return;
+    g_state->unloadingUnderLoaderLock = underLoaderLock;
     delete g_state;
     g_state = nullptr;
 }

@@ -25,7 +25,6 @@ struct LibraryState {
     LibraryState& operator=(const LibraryState&) = delete;
 
     telemetry::DescriptionTable description;
-    transport::WinUsbApi winUsb;
     SpectrumTables spectrum;
     std::unique_ptr<double[]> teleRing;
     int32_t teleRingLength = 0;
@@ -36,12 +35,19 @@ struct LibraryState {
     int32_t descriptionLoaded = 0;
     uint32_t reconnectSkip = 0; // devices a full reconnect passes over before taking one
     bool socketsStarted = false;
+    // Set when the system loader unloads the library: nothing may wait for a thread then,
+    // nor clean Winsock up (both need the loader lock, which the unloading thread holds).
+    bool unloadingUnderLoaderLock = false;
+
+    // Starts Winsock on the first use of a socket, never in the DLL entry; false when it
+    // cannot start.
+    bool useSockets();
 };
 
 // Creates the state and runs start-up. Loading twice without unloading keeps the first.
 void libraryLoad();
 // Runs shut-down and destroys the state. Harmless when not loaded.
-void libraryUnload();
+void libraryUnload(bool underLoaderLock = false);
 bool libraryLoaded();
 // The loaded state. Exports run only while the library is loaded.
 LibraryState& lib();

@@ -96,14 +96,16 @@ bool ModuleReader::answer(const uint8_t* payload, uint32_t length, ModuleState& 
 void ModuleReader::start(transport::FtHandle handle, bool tagged, transport::CPacketProcess& parser,
                          ModuleState& state) {
     stop();
-    thread_ = std::thread(
-        [this, handle, tagged, &parser, &state] { run(handle, tagged, parser, state); });
+    thread_ = std::make_unique<platform::IoThread>(
+        [this, handle, tagged, &parser, &state] { run(handle, tagged, parser, state); }, false);
+    if (!thread_->start()) thread_.reset();
 }
 
 void ModuleReader::stop() {
-    if (!thread_.joinable()) return;
+    if (!thread_) return;
     stop_.set();
-    thread_.join();
+    thread_->join();
+    thread_.reset();
     stop_.reset();
 }
 

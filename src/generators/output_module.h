@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/event.h"
+#include "platform/io_thread.h"
 #include "platform/overlapped.h"
 #include "transport/d2xx.h"
 #include "transport/packet_process.h"
@@ -7,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -59,7 +61,7 @@ class ModuleReader {
                ModuleState& state);
     // Signals the stop, waits for the thread without a limit, and makes ready for a restart.
     void stop();
-    bool running() const { return thread_.joinable(); }
+    bool running() const { return thread_ && thread_->joinable(); }
 
     // One packet as the thread handles it; exposed so the rules can be checked on their own.
     // Returns the command to send, if the packet calls for one.
@@ -74,7 +76,7 @@ class ModuleReader {
     void send(transport::FtHandle handle, bool tagged, uint32_t command);
 
     platform::Event stop_{platform::Event::Reset::Manual};
-    std::thread thread_;
+    std::unique_ptr<platform::IoThread> thread_;
     std::array<uint8_t, kReadLimit> buffer_{};
     std::vector<uint8_t> frame_;
     platform::Overlapped readIo_;

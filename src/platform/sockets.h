@@ -8,9 +8,25 @@
 
 namespace zs::platform {
 
-// Windows Sockets 2.2 start-up and clean-up; nothing to do elsewhere.
+// Windows Sockets 2.2 start-up and clean-up; nothing to do elsewhere. Counted: every
+// successful start-up is ended by one clean-up.
 bool socketsStartup();
 void socketsCleanup();
+
+// Sockets started for as long as the object lives, for code outside the library's state (a
+// simulated instrument in a test program) that may run before the library has used any.
+class SocketsInUse {
+  public:
+    SocketsInUse() : started_(socketsStartup()) {}
+    ~SocketsInUse() {
+        if (started_) socketsCleanup();
+    }
+    SocketsInUse(const SocketsInUse&) = delete;
+    SocketsInUse& operator=(const SocketsInUse&) = delete;
+
+  private:
+    bool started_;
+};
 
 // A socket: SOCKET on Windows, a file descriptor elsewhere; -1 (INVALID_SOCKET) for none.
 using SocketHandle = intptr_t;

@@ -18,7 +18,7 @@ TEST_F(LibraryTest, FreshStateIsEmpty) {
     EXPECT_EQ(s.teleRing, nullptr);
     EXPECT_EQ(s.teleRingLength, 0);
 #ifndef _WIN32
-    EXPECT_EQ(s.winUsb.bound, 0); // no WinUSB outside Windows
+    EXPECT_EQ(transport::winUsb().bound, 0); // no WinUSB outside Windows
 #endif
 }
 
@@ -84,8 +84,6 @@ TEST(WinUsbBinding, TestSeamReplacesTheSystemBinding) {
     transport::WinUsbApi fake;
     fake.bound = 1;
     transport::installWinUsbForTests(&fake);
-    frame::libraryLoad();
-    EXPECT_EQ(frame::lib().winUsb.bound, 1);
-    frame::libraryUnload();
+    EXPECT_EQ(transport::winUsb().bound, 1);
     transport::installWinUsbForTests(nullptr);
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <new>
 
 using namespace zs::platform;
 
@@ -35,4 +36,18 @@ TEST(IoThread, DestructorJoinsARunningThread) {
         stop.set();
     }
     EXPECT_TRUE(finished.load());
+}
+
+// An exception leaving the body (an allocation or a system object that failed) ends that
+// thread's work, never the host process.
+TEST(IoThread, AnExceptionEndsOnlyTheThread) {
+    std::atomic<bool> after{false};
+    IoThread t([&] {
+        throw std::bad_alloc();
+        after = true;
+    });
+    EXPECT_TRUE(t.start());
+    t.join();
+    EXPECT_FALSE(t.joinable());
+    EXPECT_FALSE(after.load());
 }
