@@ -66,14 +66,25 @@ void startOne(const DevicePtr& record) {
         d.ringWriteIndex = 0;
         d.ringReadIndex = 0;
     }
+    transport::withdrawPostedReceive(d);
     sendOpeningCommand(record);
     const ThreadProcedure procedure = chooseProcedure(d);
     if (!procedure) return;
     std::weak_ptr<DevStruct> element = record;
     d.ioThread = std::make_unique<platform::IoThread>([element, procedure] {
-        if (DevicePtr own = element.lock()) procedure(std::move(own));
+        DevicePtr own = element.lock();
+        if (!own) return;
+        try {
+            procedure(own);
+        } catch (...) {
+            // Out of memory or of system objects: this device's work ends, the host's goes on.
+            own->online = 0;
+        }
     });
-    d.ioThread->start();
+    if (!d.ioThread->start()) {
+        d.ioThread.reset();
+        d.online = 0;
+    }
 }
 
 } // namespace

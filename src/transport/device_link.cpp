@@ -23,8 +23,18 @@ void closeLink(DeviceLink& link) {
         platform::settlePosted(link.ioOverlapped);
         platform::settlePosted(link.streamOverlapped);
     } else if (link.hasWinUsb()) {
+        // Nothing may complete into the record once it goes.
+        winUsbAbandon(link.winUsbHandle, link.ioOverlapped);
+        winUsbAbandon(link.winUsbHandle, link.streamOverlapped);
         releaseWinUsb(link.winUsbHandle, link.winUsbFile);
     }
+}
+
+void withdrawPostedReceive(DeviceLink& link) {
+    if (!link.hasTcp() && !link.hasUdp()) return;
+    if (link.ioOverlapped.posted != platform::PostedIo::None)
+        platform::cancelPosted(link.ioOverlapped.postedSocket, link.ioOverlapped);
+    link.readPending = 0;
 }
 
 } // namespace zs::transport

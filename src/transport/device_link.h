@@ -83,4 +83,8 @@ struct DeviceLink {
 // handle is set back to "none". Failures are ignored.
 void closeLink(DeviceLink& link);
 
+// Withdraws and collects a receive that identification left posted on the record's block, so
+// that it can neither take the first bytes of the stream nor share the block with a send.
+void withdrawPostedReceive(DeviceLink& link);
+
 } // namespace zs::transport

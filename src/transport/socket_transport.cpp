@@ -33,11 +33,19 @@ uint32_t socketSend(SocketHandle socket, const uint8_t* buffer, uint32_t length,
                     platform::Event* stop, platform::Overlapped& io, std::mutex* lock) {
     Unlocked unlocked(lock);
     if (socket == platform::kNoSocket) return 0;
+    // A receive left posted on the record's block (for the next read to collect) keeps that
+    // block: the send goes on one of its own, never on a block with a transfer in flight.
+    platform::Overlapped own;
+    platform::Overlapped& block = io.posted == platform::PostedIo::None ? io : own;
     uint32_t count = 0;
-    const IoStart start = platform::postSend(socket, buffer, length, io, count);
+    const IoStart start = platform::postSend(socket, buffer, length, block, count);
     if (start != IoStart::Pending) return count;
-    if (platform::waitPosted(io, stop, platform::kWaitInfinite) != IoWait::Completed) return 0;
-    platform::postedResult(io, count);
+    if (platform::waitPosted(block, stop, platform::kWaitInfinite) != IoWait::Completed) {
+        // The bytes are the caller's: the send is withdrawn before they go.
+        platform::cancelPosted(socket, block);
+        return 0;
+    }
+    platform::postedResult(block, count);
     return count;
 }
 
@@ -51,6 +59,9 @@ uint32_t socketReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, in
     // A flag whose receive is no longer in the record (another transfer used the block since)
     // has nothing to collect: post afresh rather than report that transfer's count.
     if (flag && io.posted != platform::PostedIo::Receive) flag = 0;
+    // A transfer of another caller still in flight on the block is withdrawn and collected
+    // first: a second one is never posted on a busy block.
+    if (!flag && io.posted != platform::PostedIo::None) platform::cancelPosted(socket, io);
     if (flag) {
         // The receive posted by an earlier call: collect it, do not post another.
         if (platform::waitPosted(io, stop, timeoutMs) != IoWait::Completed) return 0;

@@ -51,6 +51,25 @@ TEST_F(SocketTransport, SendAndReceiveBothWays) {
     EXPECT_THAT(std::vector<uint8_t>(in, in + 4), ElementsAreArray(back));
 }
 
+// Identification sends its next command while its last read is still out on the record's
+// block: the send goes on a block of its own and the read, collected later, still gets the
+// reply.
+TEST_F(SocketTransport, NoTransferIsPostedOnABlockWithOneInFlight) {
+    uint8_t posted[64] = {};
+    EXPECT_EQ(socketReceive(pair->near, posted, sizeof posted, &pending, &stop, io, 20), 0u);
+    ASSERT_EQ(pending, 1);
+
+    const uint8_t command[] = {0x1B, 1, 2, 3};
+    EXPECT_EQ(socketSend(pair->near, command, sizeof command, &stop, io), sizeof command);
+    EXPECT_THAT(readExactly(pair->far, sizeof command), ElementsAreArray(command));
+    EXPECT_EQ(io.posted, platform::PostedIo::Receive);
+
+    const uint8_t reply[] = {9, 8, 7};
+    ASSERT_TRUE(platform::sendAll(pair->far, reply, sizeof reply));
+    EXPECT_EQ(socketReceive(pair->near, posted, sizeof posted, &pending, &stop, io, 5000), 3u);
+    EXPECT_THAT(std::vector<uint8_t>(posted, posted + 3), ElementsAreArray(reply));
+}
+
 TEST_F(SocketTransport, TimedOutReceiveStaysPendingAndTheNextCallCollectsIt) {
     uint8_t posted[64] = {};
     const uint32_t start = platform::tickMs();

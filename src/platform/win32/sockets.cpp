@@ -261,7 +261,9 @@ void settlePosted(Overlapped& io, uint32_t timeoutMs) {
 
 void cancelPosted(SocketHandle socket, Overlapped& io, uint32_t timeoutMs) {
     if (io.posted == PostedIo::None) return;
-    CancelIoEx(reinterpret_cast<HANDLE>(sock(socket)), native(io));
+    // The transfer's own socket: the caller's may be another one, or none.
+    const SocketHandle owner = io.postedSocket != kNoSocket ? io.postedSocket : socket;
+    CancelIoEx(reinterpret_cast<HANDLE>(sock(owner)), native(io));
     settlePosted(io, timeoutMs);
 }
 
