@@ -9,6 +9,7 @@ namespace zs::sim {
 namespace {
 constexpr uint32_t kErrorGenFailure = 31;
 constexpr uint32_t kErrorInvalidHandle = 6;
+constexpr uint32_t kErrorOperationAborted = 995;
 
 struct Set {
     std::vector<SimWinUsbDevice*> devices;
@@ -103,7 +104,11 @@ struct SimWinUsbCalls {
         if (!d) return 0;
         d->freeCalls++;
         d->initialized = false;
-        // Freeing the interface ends its transfers.
+        // Freeing the interface ends its transfers; one still in progress is counted.
+        for (bool out :
+             {d->pendingRead && !d->pendingRead->done, d->pendingStatus && !d->pendingStatus->done,
+              d->pendingWrite && !d->pendingWrite->done})
+            if (out) ++d->abandonedTransfers;
         d->pendingRead.reset();
         d->pendingStatus.reset();
         d->pendingWrite.reset();
@@ -145,9 +150,11 @@ struct SimWinUsbCalls {
             return 0;
         }
         d->pipesUsed.push_back(pipe);
+        if (d->pendingWrite && d->pendingWrite->pipe == pipe) ++d->postsOnBusyPipe;
         if (d->writeMode == WinUsbWrite::Stuck) {
             d->pendingWrite = std::make_unique<SimWinUsbDevice::PendingWrite>();
             d->pendingWrite->block = overlapped;
+            d->pendingWrite->pipe = pipe;
             platform::setLastSystemError(platform::kErrorIoPending);
             return 0;
         }
@@ -163,6 +170,7 @@ struct SimWinUsbCalls {
         }
         d->pendingWrite = std::make_unique<SimWinUsbDevice::PendingWrite>();
         d->pendingWrite->block = overlapped;
+        d->pendingWrite->pipe = pipe;
         d->pendingWrite->done = true;
         d->pendingWrite->count = length;
         platform::signalOverlapped(overlapped);
@@ -186,6 +194,22 @@ struct SimWinUsbCalls {
             return 0;
         }
         d->pipesUsed.push_back(pipe);
+        if (status ? d->pendingStatus : d->pendingRead) ++d->postsOnBusyPipe;
+        auto& queue = status ? d->statusInput : d->input;
+        if (d->readsCompleteAtOnce && status && queue.empty() && d->statusSource) {
+            auto next = d->statusSource(*d);
+            if (!next.empty()) queue.push_back(std::move(next));
+        }
+        if (d->readsCompleteAtOnce && !queue.empty()) {
+            if (status) ++d->statusReads;
+            auto& transfer = queue.front();
+            const auto n = std::min<uint32_t>(length, static_cast<uint32_t>(transfer.size()));
+            std::memcpy(buffer, transfer.data(), n);
+            queue.pop_front();
+            if (transferred) *transferred = n;
+            platform::signalOverlapped(overlapped);
+            return 1;
+        }
         auto& pending = status ? d->pendingStatus : d->pendingRead;
         pending = std::make_unique<SimWinUsbDevice::PendingRead>();
         pending->block = overlapped;
@@ -220,6 +244,12 @@ struct SimWinUsbCalls {
                 result = 0;
                 return;
             }
+            if (pending->aborted) {
+                pending.reset();
+                platform::setLastSystemError(kErrorOperationAborted);
+                result = 0;
+                return;
+            }
             if (transferred) *transferred = pending->count;
             pending.reset();
             result = 1;
@@ -233,7 +263,35 @@ struct SimWinUsbCalls {
     }
 
     static int32_t ZS_WINAPI queryPipe(void*, uint8_t, uint8_t, void*) { return 0; }
+
+    static int32_t ZS_WINAPI abortPipe(void* iface, uint8_t pipe) {
+        Lock lock(sim().mutex_);
+        SimWinUsbDevice* d = device(iface, true);
+        if (!d) {
+            platform::setLastSystemError(kErrorInvalidHandle);
+            return 0;
+        }
+        d->abortCalls++;
+        // Each transfer still in progress on the pipe completes, aborted.
+        auto abort = [](auto& pending) {
+            if (!pending || pending->done) return;
+            pending->done = pending->aborted = true;
+            pending->count = 0;
+            platform::signalOverlapped(pending->block);
+        };
+        if (pipe == transport::kWinUsbInPipe) abort(d->pendingRead);
+        if (pipe == transport::kWinUsbStatusPipe) abort(d->pendingStatus);
+        if (d->pendingWrite && d->pendingWrite->pipe == pipe) abort(d->pendingWrite);
+        return 1;
+    }
 };
+
+bool SimWinUsbDevice::transferOut(uint8_t pipe) const {
+    std::lock_guard lock(SimWinUsb::instance().mutex());
+    if (pipe == transport::kWinUsbInPipe) return pendingRead != nullptr;
+    if (pipe == transport::kWinUsbStatusPipe) return pendingStatus != nullptr;
+    return pendingWrite && pendingWrite->pipe == pipe;
+}
 
 SimWinUsb& SimWinUsb::instance() {
     static SimWinUsb sim;
@@ -288,6 +346,7 @@ const transport::WinUsbApi& SimWinUsb::table() {
         a.overlappedResult = C::overlappedResult;
         a.writePipe = C::writePipe;
         a.queryPipe = C::queryPipe;
+        a.abortPipe = C::abortPipe;
         a.bound = 1;
         a.openInterfaceSet = C::openSet;
         a.interfacePath = C::interfacePath;

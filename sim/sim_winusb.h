@@ -35,6 +35,9 @@ class SimWinUsbDevice {
     bool present = true;
     uint32_t failingCalls = 0; // winUsbBit(...) of calls that fail
     WinUsbWrite writeMode = WinUsbWrite::Immediate;
+    // A read on a pipe with data waiting succeeds at once and still sets the block's event,
+    // as the system does for a transfer that completes inside the call.
+    bool readsCompleteAtOnce = false;
 
     std::vector<std::vector<uint8_t>> written; // OUT pipe, one entry per transfer
     std::vector<std::vector<uint8_t>> output;  // output pipe, one entry per block played
@@ -52,6 +55,15 @@ class SimWinUsbDevice {
     std::deque<std::vector<uint8_t>> statusInput;
     std::function<std::vector<uint8_t>(SimWinUsbDevice&)> statusSource;
     uint32_t statusReads = 0;
+    // Transfers still in progress when the interface was freed: the system would still write
+    // into their blocks and buffers, wherever those are by then.
+    uint32_t abandonedTransfers = 0;
+    // Transfers posted on a pipe whose previous transfer had not been collected yet.
+    uint32_t postsOnBusyPipe = 0;
+    uint32_t abortCalls = 0;
+
+    // A transfer on `pipe` that has been posted and not yet collected.
+    bool transferOut(uint8_t pipe) const;
 
   private:
     friend struct SimWinUsbCalls;
@@ -61,11 +73,14 @@ class SimWinUsbDevice {
         uint8_t* buffer = nullptr;
         uint32_t length = 0;
         bool done = false;
+        bool aborted = false;
         uint32_t count = 0;
     };
     struct PendingWrite {
         void* block = nullptr;
+        uint8_t pipe = 0;
         bool done = false;
+        bool aborted = false;
         uint32_t count = 0;
     };
     std::unique_ptr<PendingRead> pendingRead;

@@ -5,6 +5,7 @@
 #include "telemetry/record_decoder.h"
 #include "transport/winusb_binding.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -39,26 +40,24 @@ bool sendFrame(Link& link, uint16_t w0, uint16_t w1, uint16_t w2, uint16_t w3) {
     return transport::winUsbWrite(link.handle, frame, kFrame, &link.stop, link.writeIo) == kFrame;
 }
 
-// One 512-byte frame, waiting no later than `deadline`. A read that times out is left
-// pending; freeing the interface ends it.
+// One 512-byte frame, waiting no later than `deadline`. A read that does not come in time is
+// withdrawn and collected before the frame it was posted into goes.
 bool readFrame(Link& link, uint8_t* frame, uint32_t deadline) {
-    const transport::WinUsbApi& api = transport::winUsb();
-    platform::Event& done = link.readIo.ensureEvent();
+    using transport::PipeState;
     uint32_t count = 0;
-    if (api.readPipe(link.handle, transport::kWinUsbInPipe, frame, kFrame, &count,
-                     link.readIo.system()))
-        return count == kFrame;
-    if (platform::lastSystemError() != platform::kErrorIoPending) return false;
-    for (;;) {
-        const uint32_t now = platform::tickMs();
-        const int32_t left = static_cast<int32_t>(deadline - now);
-        if (left <= 0) return false;
-        if (platform::waitAny({&done, &link.stop}, static_cast<uint32_t>(left)) != 0) return false;
-        count = 0;
-        if (api.overlappedResult(link.handle, link.readIo.system(), &count, 0))
-            return count == kFrame;
-        if (platform::lastSystemError() != platform::kErrorIoIncomplete) return false;
+    PipeState state =
+        transport::winUsbPost(transport::winUsb().readPipe, link.handle, transport::kWinUsbInPipe,
+                              frame, kFrame, link.readIo, count);
+    if (state == PipeState::Pending) {
+        const int32_t left = static_cast<int32_t>(deadline - platform::tickMs());
+        state = transport::winUsbWait(link.handle, link.readIo, &link.stop,
+                                      left > 0 ? static_cast<uint32_t>(left) : 0, count);
+        if (state == PipeState::Pending) {
+            transport::winUsbAbandon(link.handle, link.readIo);
+            return false;
+        }
     }
+    return state == PipeState::Done && count == kFrame;
 }
 
 // The identification and description exchange; true when the record was applied.
@@ -88,7 +87,8 @@ bool identify(Link& link, DevStruct& d) {
         if (!readFrame(link, f, deadline)) return false;
         if (frameWord(f, 0) != 2) continue;
         const uint16_t w1 = frameWord(f, 1);
-        const uint32_t n = (w1 & 0x8000) ? (w1 & 0xFF) : 254;
+        // A frame holds 254 words after its header, whatever a last frame's count says.
+        const uint32_t n = (w1 & 0x8000) ? std::min<uint32_t>(w1 & 0xFF, 254) : 254;
         words.insert(words.end(), f + 4, f + 4 + 2 * n);
         if (w1 & 0x8000) break;
     }

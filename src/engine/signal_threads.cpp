@@ -54,35 +54,6 @@ uint16_t get16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-// One overlapped pipe transfer of the WinUSB signal thread, with its own event.
-struct PipeTransfer {
-    platform::Overlapped io;
-    bool posted = false;
-
-    PipeTransfer() { io.ensureEvent(); }
-
-    // Posts the transfer; true when it completed at once or is pending, with `pending` set
-    // in the second case.
-    bool post(transport::WinUsbApi::Pipe call, void* handle, uint8_t pipe, uint8_t* buffer,
-              uint32_t length, uint32_t& count, bool& pending) {
-        count = 0;
-        pending = false;
-        if (!call || !handle) return false;
-        if (call(handle, pipe, buffer, length, &count, io.system())) return true;
-        if (platform::lastSystemError() != platform::kErrorIoPending) return false;
-        pending = posted = true;
-        return true;
-    }
-
-    // The result of a transfer whose event has been seen, without waiting.
-    bool result(void* handle, uint32_t& count) {
-        count = 0;
-        posted = false;
-        const auto& api = transport::winUsb();
-        return api.overlappedResult && api.overlappedResult(handle, io.system(), &count, 0) != 0;
-    }
-};
-
 } // namespace
 
 void setSignalSendCallback(DevStruct& d, frame::SignalSendCallback callback, int32_t user) {
@@ -161,13 +132,29 @@ void winUsbSignalThread(DevicePtr record) {
     if (!record) return;
     DevStruct& d = *record;
     const transport::WinUsbApi& usb = transport::winUsb();
-    PipeTransfer stream, status, output;
+    using transport::PipeState;
+    // The stream read goes on the record's block into its buffer, so a read a stop leaves out
+    // harms nothing and the next thread collects it. The status and output transfers use this
+    // thread's blocks and buffers, so they are withdrawn and collected before it returns.
+    platform::Overlapped& stream = d.streamOverlapped;
+    platform::Overlapped status, output;
     std::array<uint8_t, kStatusBufferSize> statusBuffer{};
+    OutputRing ring;
     std::vector<uint8_t> fragments;
     fragments.reserve(kReadBufferSize);
-    OutputRing ring;
-    uint32_t writesRemaining = 0;
-    bool statusPending = false;
+    struct Collect {
+        DevStruct& d;
+        platform::Overlapped& status;
+        platform::Overlapped& output;
+        ~Collect() {
+            transport::winUsbAbandon(d.winUsbHandle, status);
+            transport::winUsbAbandon(d.winUsbHandle, output);
+        }
+    } collect{d, status, output};
+
+    uint32_t writesRemaining = 0; // blocks of the current burst not yet accounted for
+    bool writeOut = false;        // a block posted (or sent at once) and not yet accounted for
+    bool statusOut = false;
 
     clearFilters(d);
     d.lastPacketTick = platform::tickMs();
@@ -175,57 +162,67 @@ void winUsbSignalThread(DevicePtr record) {
 
     const auto writeCurrent = [&] {
         uint32_t count = 0;
-        bool pending = false;
-        // A write that completes at once counts as done on the next turn, like a pending one.
-        if (output.post(usb.writePipe, d.winUsbHandle, transport::kWinUsbSignalOutPipe,
-                        ring.current(), kOutputBlockSize, count, pending) &&
-            !pending)
-            output.io.ioEvent->set();
+        writeOut = transport::winUsbPost(usb.writePipe, d.winUsbHandle,
+                                         transport::kWinUsbSignalOutPipe, ring.current(),
+                                         kOutputBlockSize, output, count) != PipeState::Failed;
+        // A write that fails outright ends the burst: the next status starts another.
+        if (!writeOut) writesRemaining = 0;
+    };
+    const auto statusArrived = [&](uint32_t count) {
+        if (count != 4 || writesRemaining != 0) return;
+        uint32_t level = 0;
+        std::memcpy(&level, statusBuffer.data(), 4);
+        const uint32_t n = outputBurst(level);
+        if (n > 0 && ring.fill(d)) {
+            writesRemaining = n;
+            writeCurrent();
+        }
     };
 
     while (!stopRequested(d)) {
         serviceCommands(record);
 
-        // Output progress: one block sent, the next one filled and sent.
-        if (writesRemaining > 0 && output.io.ioEvent->tryAcquire()) {
-            --writesRemaining;
+        // Output progress: each block is accounted for once, whether it was sent at once,
+        // completed later or failed; then the next one is filled and sent.
+        if (writeOut) {
             uint32_t count = 0;
-            output.result(d.winUsbHandle, count);
-            ring.advance();
-            if (writesRemaining > 0) {
-                if (ring.fill(d))
-                    writeCurrent();
-                else
-                    writesRemaining = 0; // no callback any more: the burst ends here
-            }
-        }
-
-        // Status: the instrument's free output space decides the next burst.
-        if (statusPending && status.io.ioEvent->tryAcquire()) {
-            statusPending = false;
-            uint32_t count = 0;
-            if (status.result(d.winUsbHandle, count) && count == 4 && writesRemaining == 0) {
-                uint32_t level = 0;
-                std::memcpy(&level, statusBuffer.data(), 4);
-                const uint32_t n = outputBurst(level);
-                if (n > 0 && ring.fill(d)) {
-                    writeCurrent();
-                    writesRemaining = n;
+            const PipeState state = output.posted != platform::PostedIo::None
+                                        ? transport::winUsbPoll(d.winUsbHandle, output, count)
+                                        : PipeState::Done;
+            if (state != PipeState::Pending) {
+                writeOut = false;
+                ring.advance();
+                if (writesRemaining > 0) --writesRemaining;
+                if (state == PipeState::Failed) writesRemaining = 0;
+                if (writesRemaining > 0) {
+                    if (ring.fill(d))
+                        writeCurrent();
+                    else
+                        writesRemaining = 0; // no callback any more: the burst ends here
                 }
             }
         }
 
+        // Status: the instrument's free output space decides the next burst.
+        if (statusOut) {
+            uint32_t count = 0;
+            const PipeState state = transport::winUsbPoll(d.winUsbHandle, status, count);
+            if (state != PipeState::Pending) statusOut = false;
+            if (state == PipeState::Done) statusArrived(count);
+        }
+
         // Stream read: one outstanding at all times, waited for together with the stop.
         uint32_t count = 0;
-        bool pending = false;
-        if (stream.post(usb.readPipe, d.winUsbHandle, transport::kWinUsbInPipe, d.rxBuffer.data(),
-                        kFrame, count, pending) &&
-            pending) {
-            if (platform::waitAny({stream.io.ioEvent, d.stopEvent.get()},
-                                  platform::kWaitInfinite) != 0)
-                break;
-            stream.result(d.winUsbHandle, count);
+        PipeState state = PipeState::Pending;
+        if (stream.posted == platform::PostedIo::None)
+            state = transport::winUsbPost(usb.readPipe, d.winUsbHandle, transport::kWinUsbInPipe,
+                                          d.rxBuffer.data(), kFrame, stream, count);
+        if (state == PipeState::Pending) {
+            state = transport::winUsbWait(d.winUsbHandle, stream, d.stopEvent.get(),
+                                          platform::kWaitInfinite, count);
+            if (state == PipeState::Pending) break; // stopped
         }
+        if (state != PipeState::Done) count = 0;
         if (count == 0) {
             platform::sleepMs(kTurnSleepMs);
             offlineCheck(d);
@@ -233,12 +230,13 @@ void winUsbSignalThread(DevicePtr record) {
         }
 
         const bool hasCallback = d.signalSendCallback.load() != nullptr;
-        if (hasCallback && !statusPending) {
-            uint32_t immediate = 0;
-            bool statusWaits = false;
-            status.post(usb.readPipe, d.winUsbHandle, transport::kWinUsbStatusPipe,
-                        statusBuffer.data(), kStatusBufferSize, immediate, statusWaits);
-            statusPending = statusWaits; // a status that arrives at once is not evaluated
+        if (hasCallback && !statusOut) {
+            uint32_t got = 0;
+            const PipeState s =
+                transport::winUsbPost(usb.readPipe, d.winUsbHandle, transport::kWinUsbStatusPipe,
+                                      statusBuffer.data(), kStatusBufferSize, status, got);
+            statusOut = s == PipeState::Pending;
+            if (s == PipeState::Done) statusArrived(got); // a status that came at once counts too
         }
 
         if (count != kFrame || get16(d.rxBuffer.data()) != kSignalFragment) continue;
@@ -246,6 +244,8 @@ void winUsbSignalThread(DevicePtr record) {
         const bool last = (control & 0x8000) != 0;
         const uint32_t words =
             last ? std::min<uint32_t>(control & 0xFF, kFragmentWords) : kFragmentWords;
+        // A run of fragments without a last one is dropped before it outgrows the reserve.
+        if (fragments.size() + 2 * words > kReadBufferSize) fragments.clear();
         fragments.insert(fragments.end(), d.rxBuffer.begin() + 4,
                          d.rxBuffer.begin() + 4 + 2 * words);
         if (last) {

@@ -192,34 +192,30 @@ constexpr uint32_t kFullFragmentWords = 254;
 enum class UsbRead { Data, Failed, Stopped };
 
 // One 512-byte read from the IN pipe into rxBuffer on the link's stream block. A read left
-// out by a stop is waited for by the next call instead of posting another.
+// out by a stop stays on the record's block and buffer; the next call waits for it instead of
+// posting another.
 UsbRead winUsbStreamRead(DevStruct& d, uint32_t& count) {
     const auto& api = transport::winUsb();
     platform::Overlapped& io = d.streamOverlapped;
     count = 0;
     if (!api.bound || !d.winUsbHandle) return UsbRead::Failed;
-    platform::Event& done = io.ensureEvent();
-    if (io.posted != platform::PostedIo::Receive) {
-        if (api.readPipe(d.winUsbHandle, transport::kWinUsbInPipe, d.rxBuffer.data(), kFragmentSize,
-                         &count, io.system()))
-            return UsbRead::Data;
-        if (platform::lastSystemError() != platform::kErrorIoPending) return UsbRead::Failed;
-        io.posted = platform::PostedIo::Receive;
+    using transport::PipeState;
+    PipeState state = PipeState::Pending;
+    if (io.posted == platform::PostedIo::None)
+        state = transport::winUsbPost(api.readPipe, d.winUsbHandle, transport::kWinUsbInPipe,
+                                      d.rxBuffer.data(), kFragmentSize, io, count);
+    if (state == PipeState::Pending)
+        state = transport::winUsbWait(d.winUsbHandle, io, d.stopEvent.get(),
+                                      platform::kWaitInfinite, count);
+    switch (state) {
+    case PipeState::Done:
+        return UsbRead::Data;
+    case PipeState::Pending:
+        return UsbRead::Stopped;
+    case PipeState::Failed:
+        break;
     }
-    for (;;) {
-        if (platform::waitAny({&done, d.stopEvent.get()}, platform::kWaitInfinite) != 0)
-            return UsbRead::Stopped;
-        count = 0;
-        if (api.overlappedResult(d.winUsbHandle, io.system(), &count, 0)) {
-            io.posted = platform::PostedIo::None;
-            return UsbRead::Data;
-        }
-        // An event left set by an earlier transfer: the read is still out.
-        if (platform::lastSystemError() != platform::kErrorIoIncomplete) {
-            io.posted = platform::PostedIo::None;
-            return UsbRead::Failed;
-        }
-    }
+    return UsbRead::Failed;
 }
 
 } // namespace

@@ -45,6 +45,8 @@ struct Overlapped {
     uint8_t postedFrom[16] = {};
     int32_t postedFromLength = 0;
     uint32_t postedFlags = 0;
+    // A WinUSB pipe transfer out on the block: its pipe, so that it can be withdrawn.
+    uint8_t postedPipe = 0;
 
     Overlapped() = default;
     ~Overlapped() { closeEvent(); }

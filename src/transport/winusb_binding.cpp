@@ -40,6 +40,9 @@ void* openSet(const InterfaceClassGuid& cls) {
     return new InterfaceSet{info, guid};
 }
 
+// The detail's size field is what the system checks: 6 on 32-bit Windows (packed), 8 on 64-bit.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6));
+
 uint32_t interfacePath(void* set, uint32_t index, std::u16string* path) {
     auto* s = static_cast<InterfaceSet*>(set);
     SP_DEVICE_INTERFACE_DATA data{};
@@ -53,7 +56,7 @@ uint32_t interfacePath(void* set, uint32_t index, std::u16string* path) {
     if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) return 1;
     std::string storage(size, '\0');
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(storage.data());
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W); // 6 on 32-bit Windows
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
     if (!SetupDiGetDeviceInterfaceDetailW(s->info, &data, detail, size, nullptr, nullptr))
         return GetLastError() ? GetLastError() : 1;
     if (path) path->assign(reinterpret_cast<const char16_t*>(detail->DevicePath));
@@ -109,6 +112,7 @@ WinUsbApi bindSystem() {
     api.overlappedResult = six.overlappedResult;
     api.writePipe = six.writePipe;
     api.queryPipe = six.queryPipe;
+    api.abortPipe = reinterpret_cast<WinUsbApi::AbortPipe>(lib->symbol("WinUsb_AbortPipe"));
     api.bound = 1;
     return api;
 }

@@ -46,6 +46,7 @@ struct WinUsbApi {
                                                  uint32_t* transferred, int32_t wait);
     using QueryPipe = int32_t(ZS_WINAPI*)(void* interfaceHandle, uint8_t altSetting,
                                           uint8_t pipeIndex, void* pipeInformation);
+    using AbortPipe = int32_t(ZS_WINAPI*)(void* interfaceHandle, uint8_t pipeId);
 
     // Enumeration (SetupAPI on Windows): the set of present devices with an interface of the
     // class (null on failure); the path of interface `index` of the set, 0 on success,
@@ -65,6 +66,8 @@ struct WinUsbApi {
     Pipe writePipe = nullptr;
     QueryPipe queryPipe = nullptr;
     uint8_t bound = 0;
+    // Withdraws the transfers pending on a pipe; optional (a transfer then runs to its end).
+    AbortPipe abortPipe = nullptr;
 
     OpenInterfaceSet openInterfaceSet = nullptr;
     InterfacePath interfacePath = nullptr;
@@ -88,11 +91,37 @@ void installWinUsbForTests(const WinUsbApi* api);
 // Frees the interface (when there is one) and closes its device file, leaving both "none".
 void releaseWinUsb(void*& interfaceHandle, void*& file);
 
-// Pipe transfers: out to pipe 0x06, in from pipe 0x85. A pending transfer is waited for,
-// without limit, together with `stop`; a stop returns 0 and leaves it pending.
+// How long an instrument may take to accept a write before it is given up, and how long a
+// withdrawn transfer may take to hand its block and buffer back.
+inline constexpr uint32_t kWinUsbWriteTimeoutMs = 1000;
+inline constexpr uint32_t kWinUsbAbandonMs = 1000;
+
+// Pipe transfers: out to pipe 0x06, in from pipe 0x85. A pending transfer is waited for
+// together with `stop` (a write at most kWinUsbWriteTimeoutMs, a read without limit). No
+// transfer outlives the call: one that a stop or the time-out leaves pending is withdrawn and
+// collected before the call returns 0, so its buffer may be the caller's own.
 uint32_t winUsbWrite(void* interfaceHandle, const uint8_t* buffer, uint32_t length,
                      platform::Event* stop, platform::Overlapped& io);
 uint32_t winUsbRead(void* interfaceHandle, uint8_t* buffer, uint32_t length, platform::Event* stop,
                     platform::Overlapped& io);
+
+// The parts of a transfer, for threads that keep one posted across turns. A block carries at
+// most one transfer: `io.posted` is set while one is out, `io.postedPipe` names its pipe.
+enum class PipeState { Done, Pending, Failed };
+// Posts on `pipe`; a transfer still out on the block is withdrawn and collected first.
+// Done (with `count`) when it completed at once.
+PipeState winUsbPost(WinUsbApi::Pipe call, void* interfaceHandle, uint8_t pipe, uint8_t* buffer,
+                     uint32_t length, platform::Overlapped& io, uint32_t& count);
+// The posted transfer's state without waiting: Done (with `count`) or Failed once it is over,
+// and then the block is free again.
+PipeState winUsbPoll(void* interfaceHandle, platform::Overlapped& io, uint32_t& count);
+// Waits at most `timeoutMs` for the posted transfer, or until `stop` (may be null); Pending
+// when it is still out.
+PipeState winUsbWait(void* interfaceHandle, platform::Overlapped& io, platform::Event* stop,
+                     uint32_t timeoutMs, uint32_t& count);
+// Withdraws the posted transfer (when there is one) and waits, at most `timeoutMs`, until the
+// system has handed back its block and buffer.
+void winUsbAbandon(void* interfaceHandle, platform::Overlapped& io,
+                   uint32_t timeoutMs = kWinUsbAbandonMs);
 
 } // namespace zs::transport

@@ -108,6 +108,8 @@ TEST_F(WinUsbEnumeration, AppendsEveryInstrumentThatCompletesTheExchange) {
     SimWinUsb::instance().locked([&] {
         EXPECT_EQ(mute.freeCalls, 1u);
         EXPECT_EQ(mute.fileCloses, 1u);
+        // The read that waited for the greeting was withdrawn before its frame went.
+        EXPECT_EQ(mute.abandonedTransfers, 0u);
         EXPECT_EQ(broken.initializeCalls, 0u);
         EXPECT_EQ(broken.fileCloses, 1u);
         EXPECT_EQ(analyser.freeCalls, 0u);
@@ -143,17 +145,23 @@ TEST_F(WinUsbEnumeration, BindsTheInstrumentToAGivenRecord) {
 
 // A description frame with bit 15 set ends the transfer with its own word count: the
 // frame after it stays unread.
+// A count past the frame's 254 words (255) takes no byte from beyond the frame.
 TEST_F(WinUsbEnumeration, FrameWithEndBitEndsTheDescriptionTransfer) {
-    auto& device = add(u"\\\\?\\usb#sim#1");
-    auto model = instrument(28, 41, 0x00031005);
-    model.lastFrameWords = 3;
-    WinUsbInstrument::attach(device, model);
+    for (uint32_t words : {3u, 255u}) {
+        SCOPED_TRACE(words);
+        frame::lib().devices.clear();
+        SimWinUsb::instance().reset();
+        auto& device = add(u"\\\\?\\usb#sim#1");
+        auto model = instrument(28, 41, 0x00031005);
+        model.lastFrameWords = words;
+        WinUsbInstrument::attach(device, model);
 
-    enumerateWinUsb();
+        enumerateWinUsb();
 
-    ASSERT_EQ(frame::lib().devices.size(), 1u);
-    EXPECT_EQ(frame::lib().devices.front()->state.programNumber, 41);
-    SimWinUsb::instance().locked([&] { EXPECT_EQ(device.input.size(), 1u); });
+        ASSERT_EQ(frame::lib().devices.size(), 1u);
+        EXPECT_EQ(frame::lib().devices.front()->state.programNumber, 41);
+        SimWinUsb::instance().locked([&] { EXPECT_EQ(device.input.size(), 1u); });
+    }
 }
 
 } // namespace

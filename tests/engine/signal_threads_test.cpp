@@ -270,6 +270,78 @@ TEST_F(SignalThreads, WinUsbOutputBurstsFollowTheStatusLevels) {
     });
 }
 
+// Whether the driver completes a transfer inside the call (still setting its event) or later,
+// every status is evaluated, every output block is accounted for once, no transfer is posted
+// on a pipe whose last one is still out, and the stop collects the status and output.
+TEST_F(SignalThreads, WinUsbTransfersCompletingAtOnceOrLaterAreEachCountedOnce) {
+    auto& usb = sim::SimWinUsb::instance();
+    for (bool atOnce : {false, true}) {
+        SCOPED_TRACE(atOnce);
+        sim::SimWinUsbDevice* dev = nullptr;
+        void* file = nullptr;
+        DevicePtr d = newRecord(11);
+        d->winUsbHandle = openWinUsb(dev, file);
+        d->winUsbFile = file;
+        ASSERT_NE(d->winUsbHandle, nullptr);
+        dev->readsCompleteAtOnce = atOnce;
+        engine::setSignalSendCallback(*d, countingFill, 9);
+        const auto outputs = [&] { return usb.locked([&] { return dev->output.size(); }); };
+        // Frames queued together: after the first, the thread finds each one waiting.
+        const auto frames = [&](int n) {
+            for (int i = 0; i < n; ++i) usb.queueInput(*dev, std::vector<uint8_t>(512, 0));
+            ASSERT_TRUE(waitFor([&] { return usb.locked([&] { return dev->input.empty(); }); }));
+        };
+        usb.queueStatus(*dev, {0xF8, 0x07, 0, 0}); // 2040: four blocks
+        run(engine::winUsbSignalThread, d);
+        frames(12);
+        EXPECT_TRUE(waitFor([&] { return outputs() == 4u; }));
+        frames(3);
+        usb.queueStatus(*dev, {0xFA, 0x05, 0, 0}); // 1530: one block
+        frames(8);
+        EXPECT_TRUE(waitFor([&] { return outputs() == 5u; }));
+        stop();
+        usb.locked([&] {
+            EXPECT_EQ(dev->postsOnBusyPipe, 0u);
+            return 0;
+        });
+        EXPECT_FALSE(dev->transferOut(transport::kWinUsbStatusPipe));
+        EXPECT_FALSE(dev->transferOut(transport::kWinUsbSignalOutPipe));
+        transport::releaseWinUsb(d->winUsbHandle, d->winUsbFile);
+        usb.reset();
+    }
+}
+
+// A block the instrument refuses ends its burst instead of holding the output for ever: the
+// next status starts another.
+TEST_F(SignalThreads, WinUsbRefusedOutputBlockEndsTheBurst) {
+    sim::SimWinUsbDevice* dev = nullptr;
+    void* file = nullptr;
+    DevicePtr d = newRecord(11);
+    d->winUsbHandle = openWinUsb(dev, file);
+    d->winUsbFile = file;
+    ASSERT_NE(d->winUsbHandle, nullptr);
+    engine::setSignalSendCallback(*d, countingFill, 9);
+    auto& usb = sim::SimWinUsb::instance();
+    const auto outputs = [&] { return usb.locked([&] { return dev->output.size(); }); };
+    const auto turns = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            usb.queueInput(*dev, std::vector<uint8_t>(512, 0));
+            ASSERT_TRUE(waitFor([&] { return usb.locked([&] { return dev->input.empty(); }); }));
+        }
+    };
+    usb.locked([&] { return dev->failingCalls = sim::winUsbBit(sim::WinUsbCall::Write); });
+    run(engine::winUsbSignalThread, d);
+    turns(1);
+    usb.queueStatus(*dev, {0xF8, 0x07, 0, 0});
+    turns(6);
+    EXPECT_EQ(outputs(), 0u);
+    usb.locked([&] { return dev->failingCalls = 0; });
+    turns(2);
+    usb.queueStatus(*dev, {0xF8, 0x07, 0, 0});
+    turns(12);
+    EXPECT_TRUE(waitFor([&] { return outputs() == 4u; }));
+}
+
 TEST_F(SignalThreads, WinUsbInstrumentStreamsAndPlaysTheHostSignal) {
     sim::SimWinUsbDevice* dev = nullptr;
     void* file = nullptr;

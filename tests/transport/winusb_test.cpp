@@ -76,6 +76,27 @@ TEST_F(WinUsbTransfer, StopEndsAPendingReadOrWriteWithoutWaitingForTheInstrument
     stopper.join();
 }
 
+// An instrument that stops taking its OUT pipe holds a write only for the write time-out; the
+// write is then withdrawn, and neither a stop nor the time-out leaves a transfer out on the
+// block or in the caller's buffer.
+TEST_F(WinUsbTransfer, NoTransferOutlivesTheCall) {
+    dev->writeMode = WinUsbWrite::Stuck;
+    EXPECT_EQ(transport::winUsbWrite(handle, buffer, 512, nullptr, io), 0u);
+    EXPECT_FALSE(dev->transferOut(transport::kWinUsbOutPipe));
+    std::thread stopper([&] {
+        platform::sleepMs(30);
+        stop.set();
+    });
+    EXPECT_EQ(transport::winUsbRead(handle, buffer, 512, &stop, io), 0u);
+    stopper.join();
+    EXPECT_FALSE(dev->transferOut(transport::kWinUsbInPipe));
+    EXPECT_EQ(io.posted, platform::PostedIo::None);
+    sim::SimWinUsb::instance().locked([&] {
+        EXPECT_EQ(dev->postsOnBusyPipe, 0u);
+        return 0;
+    });
+}
+
 TEST_F(WinUsbTransfer, AnEventLeftSetByAnEarlierTransferDoesNotEndTheWait) {
     io.ensureEvent().set();
     std::thread instrument([&] {

@@ -7,6 +7,9 @@ namespace zs::platform {
 
 static_assert(sizeof(OverlappedBlock) == sizeof(OVERLAPPED));
 static_assert(offsetof(OverlappedBlock, hEvent) == offsetof(OVERLAPPED, hEvent));
+// 20 bytes with the event at 16 on 32-bit Windows; 32 with it at 24 on 64-bit.
+static_assert(sizeof(OverlappedBlock) == (sizeof(void*) == 8 ? 32 : 20));
+static_assert(offsetof(OverlappedBlock, hEvent) == (sizeof(void*) == 8 ? 24 : 16));
 
 Event& Overlapped::ensureEvent() {
     if (!ioEvent) {
