@@ -28,9 +28,11 @@ template <class Done>
 void waitForSlot(Done&& done, uint32_t limitMs) {
     const uint32_t start = platform::tickMs();
     // The time test comes first, so the slot is examined right after the store.
-    while (platform::tickMs() - start < limitMs) {
+    for (uint32_t elapsed; (elapsed = platform::tickMs() - start) < limitMs;) {
         if (done()) return;
-        platform::sleepMs(10);
+        // The last pause ends at the limit, not a whole poll past it.
+        const uint32_t left = limitMs - elapsed;
+        platform::sleepMs(left < 10 ? left : 10);
     }
 }
 
