@@ -166,8 +166,7 @@ int exportFile(Context& context, const FileExport& o) {
             for (const auto& c : cells)
                 std::fprintf(out, "%ld,%s,%d,%d,%d,%s,%d,%s,%s\n", r, time.c_str(), c.row,
                              c.group + 1, c.averaging, csvField(c.averagingName).c_str(), c.column,
-                             csvField(c.bandLabel).c_str(),
-                             c.value == kNoValue ? "" : exactNumber(c.value).c_str());
+                             csvField(c.bandLabel).c_str(), exactNumber(c.value).c_str());
         } else if (o.format == FileExport::Json) {
             std::fprintf(out, "%s\n  {\"record\": %ld, \"time\": %s, \"values\": [",
                          r == first ? "" : ",", r,
@@ -180,8 +179,7 @@ int exportFile(Context& context, const FileExport& o) {
                              "\"value\": %s}",
                              i ? "," : "", c.row, c.group + 1, c.averaging,
                              jsonString(c.averagingName).c_str(), c.column,
-                             jsonString(c.bandLabel).c_str(),
-                             c.value == kNoValue ? "null" : jsonNumber(c.value).c_str());
+                             jsonString(c.bandLabel).c_str(), jsonNumber(c.value).c_str());
             }
             std::fprintf(out, "]}");
         } else {

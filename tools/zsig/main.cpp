@@ -3,8 +3,16 @@
 
 #include <cstdio>
 #include <exception>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Lines end in LF on standard output as in files, so exports are the same bytes everywhere.
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
     CLI::App app{"zsig: instruments, recorded files and generators through the ZentrelSignal "
                  "library"};
     app.name("zsig");
