@@ -22,6 +22,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/zentrel_signal.h
 install(FILES ${ZS_OUT}/TeleDescFile.bin DESTINATION ${ZS_INSTALL_LIBRARY_DIR})
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/src/ZentrelSignal.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(ZS_MSVC_IMPORT_LIB)
+    install(FILES ${ZS_MSVC_IMPORT_LIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
 endif()
 
 set(zs_shipped ZentrelSignal)
@@ -55,9 +58,21 @@ if(CMAKE_OBJCOPY AND CMAKE_STRIP)
     else()
       set(dir ${CMAKE_INSTALL_BINDIR})
     endif()
+    set(symbols_option "")
+    if(WIN32)
+      # Windows users get the symbols in a zip of their own, the `symbols` component: both
+      # components take them from the built binary, whichever is installed first.
+      set(symbols ${CMAKE_BINARY_DIR}/symbols/$<TARGET_FILE_NAME:${target}>.debug)
+      set(symbols_option -DSYMBOLS=${symbols} -DUNSTRIPPED=$<TARGET_FILE:${target}>)
+      install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\"
+        -DUNSTRIPPED=$<TARGET_FILE:${target}> -DOBJCOPY=${CMAKE_OBJCOPY}
+        -DSYMBOLS=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/.debug/$<TARGET_FILE_NAME:${target}>.debug
+        -P ${PROJECT_SOURCE_DIR}/cmake/strip_with_symbols.cmake COMMAND_ERROR_IS_FATAL ANY)"
+        COMPONENT symbols)
+    endif()
     install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\"
       -DBINARY=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${dir}/$<TARGET_FILE_NAME:${target}>
-      -DOBJCOPY=${CMAKE_OBJCOPY} -DSTRIP=${CMAKE_STRIP}
+      -DOBJCOPY=${CMAKE_OBJCOPY} -DSTRIP=${CMAKE_STRIP} ${symbols_option}
       -P ${PROJECT_SOURCE_DIR}/cmake/strip_with_symbols.cmake COMMAND_ERROR_IS_FATAL ANY)")
   endforeach()
 endif()
@@ -65,8 +80,14 @@ endif()
 set(CPACK_PACKAGE_NAME ZentrelSignal)
 set(CPACK_PACKAGE_VENDOR ZentrelSignal)
 if(WIN32)
+  math(EXPR zs_width "${CMAKE_SIZEOF_VOID_P} * 8")
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME ZentrelSignal-${PROJECT_VERSION}-win32)
+  set(CPACK_PACKAGE_FILE_NAME ZentrelSignal-${PROJECT_VERSION}-win${zs_width})
+  # Two zips: what a user installs, and the debug symbols apart from it.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified symbols)
+  set(CPACK_ARCHIVE_UNSPECIFIED_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+  set(CPACK_ARCHIVE_SYMBOLS_FILE_NAME ${CPACK_PACKAGE_FILE_NAME}-symbols)
 else()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_PACKAGE_FILE_NAME ZentrelSignal-${PROJECT_VERSION}-linux-x86_64)

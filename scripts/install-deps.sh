@@ -3,7 +3,9 @@
 # --native: only what the Linux build and the demo need. --docs: what `make docs` needs.
 set -e
 native_pkgs="cmake ninja-build g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev libfftw3-dev clang libclang-rt-14-dev binutils"
-win_pkgs="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine wine32:i386"
+win_pkgs="g++-mingw-w64-i686-posix binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 wine32:i386"
+# ZentrelSignal.lib, the import library Microsoft's linker reads, and the check of its names.
+win_pkgs="$win_pkgs llvm"
 # The installed-package test and the Python binding's tests (Debian's own python3, which has
 # these modules; a python3 earlier on PATH may not).
 native_pkgs="$native_pkgs pkg-config python3 python3-pytest python3-numpy"

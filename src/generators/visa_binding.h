@@ -48,7 +48,9 @@ struct VisaApi {
     }
 };
 
-#ifdef _WIN32
+#if defined(_WIN64)
+inline constexpr const char* kVisaLibraryName = "visa64.dll"; // what a 64-bit VISA installs
+#elif defined(_WIN32)
 inline constexpr const char* kVisaLibraryName = "visa32.dll";
 #else
 inline constexpr const char* kVisaLibraryName = "libvisa.so";

@@ -12,7 +12,10 @@ using zs::host::Library;
 
 namespace {
 
-#ifdef _WIN32
+#if defined(_WIN64)
+const char kVisaSim[] = "visa64.dll";
+const char kD2xxSim[] = "ftd2xx.dll";
+#elif defined(_WIN32)
 const char kVisaSim[] = "visa32.dll";
 const char kD2xxSim[] = "ftd2xx.dll";
 #else

@@ -45,7 +45,9 @@ int demoInstrumentsFound(Context& context, const DemoEnv&) {
     }
     d2xx.plug(text);
     const uint32_t wifiAddress = demoLoopbackAddress(1);
-    const uint32_t ethernetAddress = demoLoopbackAddress(2);
+    // An odd host number: under Wine the instrument's socket listens on every address and
+    // answers from 127.0.0.1, which the library accepts only from an address it is a subset of.
+    const uint32_t ethernetAddress = demoLoopbackAddress(3);
     const std::string wifi = dotted(wifiAddress);
     const std::string ethernet = dotted(ethernetAddress);
     const bool wifiListens = network.startWiFi(wifiAddress, 55, 0x31004, 10);

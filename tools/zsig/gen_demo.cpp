@@ -13,7 +13,9 @@
 namespace zsig {
 namespace {
 
-#ifdef _WIN32
+#if defined(_WIN64)
+const char kVisaSim[] = "visa64.dll";
+#elif defined(_WIN32)
 const char kVisaSim[] = "visa32.dll";
 #else
 const char kVisaSim[] = "libvisa.so";
