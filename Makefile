@@ -36,15 +36,17 @@ build-%:
 test-%: build-%
 	cd build/$* && ctest --output-on-failure -j 1
 
-# The Windows builds compare their zsig's exports with the Linux zsig when one is built.
-HOST_ZSIG = $(if $(wildcard build/native/bin/zsig),-DZS_HOST_ZSIG=$(CURDIR)/build/native/bin/zsig)
+# The Windows builds compare their zsig's exports with the Linux zsig, and serve a serial
+# generator to their tests from the Linux simulator library, when the native build has them.
+HOST_TOOLS = $(if $(wildcard build/native/bin/zsig),-DZS_HOST_ZSIG=$(CURDIR)/build/native/bin/zsig) \
+  $(if $(wildcard build/native/bin/libftd2xx.so),-DZS_HOST_SIM_D2XX=$(CURDIR)/build/native/bin/libftd2xx.so)
 
 build-win64:
-	cmake --preset win64 $(HOST_ZSIG) >/dev/null
+	cmake --preset win64 $(HOST_TOOLS) >/dev/null
 	cmake --build build/win64 -j $(JOBS)
 
 build-win32:
-	cmake --preset win32 $(HOST_ZSIG) >/dev/null
+	cmake --preset win32 $(HOST_TOOLS) >/dev/null
 	cmake --build build/win32 -j $(JOBS)
 
 # 64-bit Windows programs run under wine64, which needs nothing 32-bit from the kernel: every

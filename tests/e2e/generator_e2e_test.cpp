@@ -3,6 +3,7 @@
 #include "../../tools/hostlib/zs_host.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
@@ -155,3 +156,32 @@ TEST_F(GeneratorsThroughTheLibrary, BuildNameAndSetEveryKind) {
 }
 
 } // namespace
+
+#ifdef _WIN32
+namespace {
+
+// A SCPI generator on a COM port. Under Wine the port is a pseudo-terminal that
+// tests/wine_serial_generator.py serves and maps to a COM port of the test's Wine prefix; it
+// gives the identity here and checks afterwards what the generator received.
+TEST(SerialGeneratorOnAComPort, FoundNamedAndSet) {
+    const char* identity = std::getenv("ZS_WINE_SERIAL_IDENTITY");
+    if (!identity) GTEST_SKIP() << "runs under wine_serial_generator.py";
+    const std::string full = identity;
+    const std::string expected = full.substr(0, full.find(',', full.find(',') + 1));
+    Library lib;
+    const int32_t count = ZS_HOST_GET(lib, K427_BuildGenList)();
+    int32_t index = -1;
+    for (int32_t i = 0; i < count; ++i) {
+        ZS_WCHAR buffer[64] = {};
+        const int32_t n = ZS_HOST_GET(lib, K427_GetGenName)(i, buffer, 64);
+        std::string name;
+        for (int32_t k = 0; k < n && buffer[k]; ++k) name += static_cast<char>(buffer[k]);
+        if (name == expected) index = i;
+    }
+    ASSERT_GE(index, 0) << expected;
+    EXPECT_EQ(ZS_HOST_GET(lib, K427_GenSetFreq)(index, 1000.0, 0), 1);
+    EXPECT_EQ(ZS_HOST_GET(lib, K427_GenSetOutputState)(index, 1, 1), 1);
+}
+
+} // namespace
+#endif
