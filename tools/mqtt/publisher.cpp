@@ -154,7 +154,7 @@ void Publisher::run() {
         lk.lock();
         if (rc != MOSQ_ERR_SUCCESS)
             dropConnection(problem(rc));
-        else if (!connected_ && !connecting_)
+        else if (broken_ || (!connected_ && !connecting_))
             dropConnection(lastProblem_);
     }
     if (mosq_) {
@@ -211,7 +211,7 @@ void Publisher::dropConnection(const std::string& why) {
     const bool wasConnected = connected_;
     if (mosq_) mosquitto_destroy(mosq_);
     mosq_ = nullptr;
-    connected_ = connecting_ = false;
+    connected_ = connecting_ = broken_ = false;
     // What was in flight goes back in front, in its order, to be sent again.
     std::vector<std::pair<uint64_t, Message>> back;
     for (auto& [mid, entry] : inFlight_) back.push_back(std::move(entry));
@@ -227,9 +227,9 @@ void Publisher::dropConnection(const std::string& why) {
     }
     // Repeated failures to connect are reported once, not at every attempt.
     if (options_.report && (wasConnected || why != lastProblem_))
-        options_.report((wasConnected ? "connection to " : "cannot connect to ") +
-                        urlText(options_.broker) + " lost: " + why + "; " +
-                        std::to_string(spool_.count()) + " messages wait");
+        options_.report((wasConnected ? "connection to " + urlText(options_.broker) + " lost: "
+                                      : "cannot connect to " + urlText(options_.broker) + ": ") +
+                        why + "; " + std::to_string(spool_.count()) + " messages wait");
     lastProblem_ = why;
     nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
     backoff_ = std::min(backoff_ * 2, std::max(options_.reconnectMax, kFirstBackoff));
@@ -293,8 +293,8 @@ void Publisher::onConnect(mosquitto*, void* self, int rc) {
 void Publisher::onDisconnect(mosquitto*, void* self, int rc) {
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> lk(p->lock_);
-    p->connected_ = false;
-    if (rc != 0 && p->lastProblem_.empty()) p->lastProblem_ = problem(rc);
+    p->broken_ = true; // dropConnection tells whether it was connected
+    if (rc != 0) p->lastProblem_ = problem(rc);
 }
 
 void Publisher::onPublish(mosquitto*, void* self, int mid) {

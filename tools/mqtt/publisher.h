@@ -103,6 +103,7 @@ class Publisher {
     uint64_t droppedReported_ = UINT64_MAX;
     bool connected_ = false;  // CONNACK accepted
     bool connecting_ = false; // socket open, CONNACK awaited
+    bool broken_ = false;     // the connection ended inside the last loop turn
     bool stopping_ = false;
     bool closing_ = false; // close(): the last states go out, then the clean disconnect
     std::chrono::milliseconds backoff_{250};
