@@ -211,8 +211,8 @@ class Subscriber {
         mosquitto_lib_init();
         // A kept session is found again by its name; the others have names of their own.
         static std::atomic<int> made{0};
-        const std::string id =
-            "zsig-test-" + std::to_string(port) + (keepSession ? "" : "-" + std::to_string(++made));
+        std::string id = "zsig-test-" + std::to_string(port);
+        if (!keepSession) id.append("-").append(std::to_string(++made));
         mosq_ = mosquitto_new(id.c_str(), !keepSession, this);
         if (tls) {
             mosquitto_tls_set(mosq_, tls->caFile.c_str(), nullptr, nullptr, nullptr, nullptr);

@@ -257,8 +257,8 @@ void addMqttOptions(CLI::App& command, MqttRequest& request, CLI::Option* csv) {
                     "ZSIG_MQTT_PASSWORD when set)")
         ->check(source);
     command.add_option("--spool", request.spoolPath,
-                       "The spool file for records the broker cannot take yet (default: one in "
-                       "the temporary folder, removed at the end)");
+                       "The spool file for records the broker cannot take yet, removed at the end "
+                       "(default: one in the temporary folder)");
     command
         .add_option(
             "--spool-size", request.spoolBytes,
