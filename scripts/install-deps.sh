@@ -11,6 +11,10 @@ win_pkgs="$win_pkgs llvm"
 native_pkgs="$native_pkgs pkg-config python3 python3-pytest python3-numpy"
 # The Python examples' tests plot with Matplotlib; the demo does not need it.
 test_pkgs="python3-matplotlib"
+# zsig watch --mqtt publishes through libmosquitto; its tests, the Python subscriber example and
+# the benchmark run a real Mosquitto broker on loopback (openssl makes the TLS test's certificate).
+native_pkgs="$native_pkgs libmosquitto-dev"
+test_pkgs="$test_pkgs mosquitto mosquitto-clients python3-paho-mqtt openssl"
 docs_pkgs="doxygen"
 
 case "$1" in

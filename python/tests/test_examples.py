@@ -2,8 +2,11 @@
 
 import csv
 import os
+import shutil
+import socket
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -87,3 +90,58 @@ def test_plot_a_live_spectrum(lib, tmp_path):
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     done = run(lib, "plot_spectrum.py", "--save", out)
     assert done.returncode == 1 and "no instruments found" in done.stderr
+
+
+def test_collect_published_records_from_a_broker(lib, sim, tmp_path):
+    """zsig watch --mqtt publishes to a Mosquitto broker on loopback, the example collects."""
+    pytest.importorskip("paho.mqtt.client")  # the example needs it; the package does not
+    if not shutil.which("mosquitto"):
+        pytest.skip("mosquitto is not installed (scripts/install-deps.sh installs it)")
+    with socket.socket() as s:  # a free loopback port for the broker of this test
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    conf = tmp_path / "mosquitto.conf"
+    conf.write_text(f"listener {port} 127.0.0.1\nallow_anonymous true\n"
+                    + ("user root\n" if os.getuid() == 0 else ""))
+    broker = subprocess.Popen(["mosquitto", "-c", str(conf)], stderr=subprocess.DEVNULL)
+    out = tmp_path / "collected.csv"
+    collector = None
+    try:
+        deadline = time.monotonic() + 15
+        while True:  # until the broker listens
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                assert time.monotonic() < deadline and broker.poll() is None
+                time.sleep(0.05)
+        collector = subprocess.Popen(
+            [sys.executable, str(EXAMPLES / "mqtt_to_csv.py"), str(out), "--broker",
+             f"mqtt://127.0.0.1:{port}", "--prefix", "zentrel/station1", "--count", "8"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert "subscribed" in collector.stdout.readline(), collector.stderr.read()
+        zsig = subprocess.run(
+            [str(lib.path.parent / "zsig"), "watch", "--mqtt", f"mqtt://127.0.0.1:{port}",
+             "--topic", "zentrel/station1", "--duration", "2"],
+            env=dict(os.environ, ZS_SIM_D2XX="TG000001A|Brevane DOUT20|family=tagged,"
+                                             "rate=2304000,vin=0x31001,records=20"),
+            capture_output=True, text=True, timeout=60)
+        assert zsig.returncode == 0, zsig.stderr
+        assert collector.wait(timeout=30) == 0, collector.stderr.read()
+    finally:
+        for p in (collector, broker):
+            if p:
+                p.kill()
+                p.wait()
+    rows = read_rows(out)
+    assert {(r["station"], r["serial"], r["type"], r["link"]) for r in rows} == {
+        ("zentrel/station1", "200705", "28", "USB")}
+    assert sorted({int(r["seq"]) for r in rows}) == list(range(1, 9))  # none missing
+    compared = 0
+    for r in rows:
+        if r["value"] and r["band_set"] == "1":
+            cell = zs.Cell(int(r["channel"]), 1, int(r["averaging"]), "", int(r["band"]), "",
+                           float(r["value"]))
+            assert sim.value_sent((28, 40, 0x31001), cell), r
+            compared += 1
+    assert compared > 50

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 
 #ifdef _WIN32
 #include <io.h>
@@ -62,6 +63,24 @@ std::string isoTime(double oleDate) {
     if (ms % 1000)
         std::snprintf(buf + n, sizeof buf - n, ".%03u", static_cast<unsigned>(ms % 1000));
     return buf;
+}
+
+std::string isoNow(bool utc) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm parts{};
+#ifdef _WIN32
+    utc ? gmtime_s(&parts, &t) : localtime_s(&parts, &t);
+#else
+    utc ? gmtime_r(&t, &parts) : localtime_r(&t, &parts);
+#endif
+    char text[40];
+    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+    std::snprintf(text + n, sizeof text - n, ".%03d%s", static_cast<int>(ms), utc ? "Z" : "");
+    return text;
 }
 
 std::string csvField(std::string_view s) {

@@ -17,6 +17,9 @@ std::string exactNumber(double v);
 // years 100..9999.
 std::string isoTime(double oleDate);
 
+// Now as ISO 8601 to the millisecond: local time ("2024-05-17T10:20:30.250"), or UTC with a Z.
+std::string isoNow(bool utc = false);
+
 std::string csvField(std::string_view s);
 std::string jsonString(std::string_view s);
 // A JSON number, or null for a value JSON cannot hold.

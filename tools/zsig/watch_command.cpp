@@ -18,69 +18,13 @@
 namespace zsig {
 namespace {
 
-constexpr double kNoValue = 1e-200; // a cell no record wrote
 constexpr int kLabelLength = 128;
 constexpr uint32_t kWaitSliceMs = 200;
 
 std::atomic<bool> g_interrupted{false};
+void (*g_previousHandler)(int) = SIG_DFL;
 extern "C" void onInterrupt(int) {
     g_interrupted = true;
-}
-
-struct Cell {
-    int channel, group, averaging, column;
-    std::string averagingName, bandLabel;
-    double value;
-};
-
-// The device's current cells: every averaging of every band set of every channel, as many
-// columns as carry a band label (a column past a set's values reads on into its
-// frequencies), else as many as answer.
-std::vector<Cell> readCells(const zs::host::Library& lib, int32_t index) {
-    const auto getData = ZS_HOST_GET(lib, K427_GetData);
-    const auto averName = ZS_HOST_GET(lib, K427_GetAverName);
-    const auto bandName = ZS_HOST_GET(lib, K427_GetBandName);
-    const int channels = ZS_HOST_GET(lib, K427_GetChannelN)(index);
-    std::vector<Cell> cells;
-    ZS_WCHAR text[kLabelLength];
-    for (int ch = 0; ch < channels && ch < 8; ++ch)
-        for (int group = 0; group < 3; ++group)
-            for (int avg = 0; avg < 256 && getData(index, ch, group, avg, 0) != -1.0; ++avg) {
-                const std::string avgName =
-                    averName(index, group, avg, text, kLabelLength) > 0 ? utf8(text) : "";
-                int total = 0;
-                while (total < 4096 && getData(index, ch, group, avg, total) != -1.0) ++total;
-                int labelled = 0;
-                while (labelled < total &&
-                       bandName(index, group, avg, labelled, text, kLabelLength))
-                    ++labelled;
-                for (int col = 0; col < (labelled > 0 ? labelled : total); ++col) {
-                    const std::string band =
-                        bandName(index, group, avg, col, text, kLabelLength) > 0 ? utf8(text) : "";
-                    cells.push_back(
-                        {ch, group, avg, col, avgName, band, getData(index, ch, group, avg, col)});
-                }
-            }
-    return cells;
-}
-
-// Local time now, ISO 8601 with milliseconds.
-std::string isoNow() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &t);
-#else
-    localtime_r(&t, &local);
-#endif
-    char text[40];
-    const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
-    std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms));
-    return text;
 }
 
 // The table's lines: the heading, then every cell a record wrote (of the table's channel and
@@ -118,14 +62,54 @@ void writeCsv(std::ostream& csv, const std::vector<Cell>& cells, const std::stri
 
 } // namespace
 
+void watchInterrupts(bool on) {
+    if (on) {
+        g_interrupted = false;
+        g_previousHandler = std::signal(SIGINT, onInterrupt);
+    } else {
+        std::signal(SIGINT, g_previousHandler);
+    }
+}
+
+bool interrupted() {
+    return g_interrupted;
+}
+
+std::vector<Cell> readCells(const zs::host::Library& lib, int32_t index) {
+    const auto getData = ZS_HOST_GET(lib, K427_GetData);
+    const auto averName = ZS_HOST_GET(lib, K427_GetAverName);
+    const auto bandName = ZS_HOST_GET(lib, K427_GetBandName);
+    const int channels = ZS_HOST_GET(lib, K427_GetChannelN)(index);
+    std::vector<Cell> cells;
+    ZS_WCHAR text[kLabelLength];
+    for (int ch = 0; ch < channels && ch < 8; ++ch)
+        for (int group = 0; group < 3; ++group)
+            for (int avg = 0; avg < 256 && getData(index, ch, group, avg, 0) != -1.0; ++avg) {
+                const std::string avgName =
+                    averName(index, group, avg, text, kLabelLength) > 0 ? utf8(text) : "";
+                int total = 0;
+                while (total < 4096 && getData(index, ch, group, avg, total) != -1.0) ++total;
+                int labelled = 0;
+                while (labelled < total &&
+                       bandName(index, group, avg, labelled, text, kLabelLength))
+                    ++labelled;
+                for (int col = 0; col < (labelled > 0 ? labelled : total); ++col) {
+                    const std::string band =
+                        bandName(index, group, avg, col, text, kLabelLength) > 0 ? utf8(text) : "";
+                    cells.push_back(
+                        {ch, group, avg, col, avgName, band, getData(index, ch, group, avg, col)});
+                }
+            }
+    return cells;
+}
+
 uint64_t showLiveValues(const zs::host::Library& lib, int32_t index, const LiveTable& table) {
     using Redraw = LiveTable::Redraw;
     using Clock = std::chrono::steady_clock;
     if (table.csv)
         *table.csv
             << "time,record,channel,band_set,averaging,averaging_name,band,band_label,value\n";
-    g_interrupted = false;
-    auto previous = std::signal(SIGINT, onInterrupt);
+    watchInterrupts(true);
     const auto wait = ZS_HOST_GET(lib, K427_WaitForTelePacket);
     const auto start = Clock::now();
     auto lastShown = start - std::chrono::seconds(1);
@@ -158,11 +142,16 @@ uint64_t showLiveValues(const zs::host::Library& lib, int32_t index, const LiveT
         std::fflush(stdout);
         linesShown = lines.size();
     }
-    std::signal(SIGINT, previous);
+    watchInterrupts(false);
     return records;
 }
 
 int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
+#ifdef ZSIG_WITH_MQTT
+    if (!request.mqtt.url.empty()) return runWatchMqtt(lib, request);
+#endif
+    if (request.index < 0)
+        throw UsageError("watch needs INDEX (every instrument only with --mqtt)");
     const int count = buildDeviceList(lib, request.list);
     const auto freeList = ZS_HOST_GET(lib, K427_FreeFList);
     if (request.index < 0 || request.index >= count) {
@@ -195,14 +184,24 @@ int runWatch(const zs::host::Library& lib, const WatchRequest& request) {
 
 void addWatchCommand(CLI::App& app, Context& context) {
     auto request = std::make_shared<WatchRequest>();
-    CLI::App* cmd =
-        context.command(app, "watch", "Show a device's values live as they arrive",
-                        [request](Context& c) { return runWatch(c.library(), *request); });
-    cmd->add_option("INDEX", request->index, "Position of the device in the list")->required();
-    cmd->add_option("--csv", request->csvPath, "Also log every record with its time to this file");
+    CLI::App* cmd = context.command(
+        app, "watch",
+        "Show a device's values live as they arrive, or publish every instrument's records to "
+        "an MQTT broker (--mqtt: Linux builds with libmosquitto only)",
+        [request](Context& c) { return runWatch(c.library(), *request); });
+    cmd->add_option("INDEX", request->index,
+                    "Position of the device in the list (with --mqtt: none for every instrument)")
+        ->check(CLI::NonNegativeNumber);
+    CLI::Option* csv = cmd->add_option("--csv", request->csvPath,
+                                       "Also log every record with its time to this file");
     cmd->add_option("--duration", request->durationSeconds, "Stop after this many seconds")
         ->check(CLI::PositiveNumber);
     addLinkOptions(*cmd, request->list);
+#ifdef ZSIG_WITH_MQTT
+    addMqttOptions(*cmd, request->mqtt, csv);
+#else
+    (void)csv;
+#endif
 }
 
 } // namespace zsig
