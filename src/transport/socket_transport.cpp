@@ -36,9 +36,18 @@ uint32_t socketSend(SocketHandle socket, const uint8_t* buffer, uint32_t length,
     uint32_t count = 0;
     const IoStart start = platform::postSend(socket, buffer, length, io, count);
     if (start != IoStart::Pending) return count;
-    if (platform::waitPosted(io, stop, platform::kWaitInfinite) != IoWait::Completed) return 0;
-    platform::postedResult(io, count);
-    return count;
+    switch (platform::waitPosted(io, stop, kSocketSendTimeoutMs)) {
+    case IoWait::Completed:
+        platform::postedResult(io, count);
+        return count;
+    case IoWait::TimedOut:
+        // A peer that stopped reading: the link stays open, so the block must be free again.
+        platform::cancelPosted(socket, io);
+        return 0;
+    case IoWait::Stopped:
+        return 0;
+    }
+    return 0;
 }
 
 uint32_t socketReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, int32_t* pending,
