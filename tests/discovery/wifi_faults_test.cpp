@@ -14,6 +14,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -72,46 +73,48 @@ bool returnsWithin(uint32_t limitMs, Call&& call, Release&& release) {
     return returned;
 }
 
-class WiFiFaults : public LibraryTest {};
+class WiFiFaults : public LibraryTest {
+  protected:
+    // A one-channel tagged instrument on an address of its own, attached and streaming.
+    std::unique_ptr<sim::SimWiFiInstrument> attached(double recordsPerSecond) {
+        sim::WiFiOptions o;
+        o.address = freshLoopbackAddress();
+        o.channelCode = 0;
+        o.identity[0] = {28, 40, 0x00031001};
+        o.recordsPerSecond = recordsPerSecond;
+        auto instrument = std::make_unique<sim::SimWiFiInstrument>(o);
+        if (!instrument->listening()) return nullptr;
+        const std::u16string address = wide(dotted(o.address));
+        if (attachWiFiDevice(address.c_str(), address.c_str(), nullptr) != 1 ||
+            frame::lib().devices.size() != 1)
+            return nullptr;
+        return instrument;
+    }
+};
 
 // The instrument stops reading both its ports while a command is on its way: the I/O thread's
 // send ends at the stop of K427_FreeFList, and the stream-off command FreeFList sends itself
 // gives up after the link's time-out instead of waiting for ever.
 TEST_F(WiFiFaults, PeerThatStopsReadingDoesNotHangTheListRelease) {
-    sim::WiFiOptions o;
-    o.address = freshLoopbackAddress();
-    o.channelCode = 0;
-    o.identity[0] = {28, 40, 0x00031001};
-    sim::SimWiFiInstrument instrument(o);
-    ASSERT_TRUE(instrument.listening());
-    const std::u16string address = wide(dotted(o.address));
-    ASSERT_EQ(attachWiFiDevice(address.c_str(), address.c_str(), nullptr), 1);
-    ASSERT_EQ(frame::lib().devices.size(), 1u);
+    const auto instrument = attached(10);
+    ASSERT_TRUE(instrument);
     const auto d = frame::lib().devices.front();
 
-    instrument.setReading(false);
+    instrument->setReading(false);
     ASSERT_TRUE(backUp(d->tcpSocket));
     ASSERT_TRUE(backUp(d->commandSocketHandle()));
     K427_SendRangeCmd(0, 3); // its I/O thread now waits to send it
 
     EXPECT_TRUE(returnsWithin(
-        20000, [] { K427_FreeFList(); }, [&] { instrument.setReading(true); }));
+        20000, [] { K427_FreeFList(); }, [&] { instrument->setReading(true); }));
     EXPECT_TRUE(frame::lib().devices.empty());
 }
 
 // Reconnecting restarts the stream, whose first record selects the layout again while the
 // host reads the names of averagings and bands (run under ThreadSanitizer).
 TEST_F(WiFiFaults, NamesReadWhileTheFirstRecordReshapesTheTables) {
-    sim::WiFiOptions o;
-    o.address = freshLoopbackAddress();
-    o.channelCode = 0;
-    o.identity[0] = {28, 40, 0x00031001};
-    o.recordsPerSecond = 50;
-    sim::SimWiFiInstrument instrument(o);
-    ASSERT_TRUE(instrument.listening());
-    const std::u16string address = wide(dotted(o.address));
-    ASSERT_EQ(attachWiFiDevice(address.c_str(), address.c_str(), nullptr), 1);
-
+    const auto instrument = attached(50);
+    ASSERT_TRUE(instrument);
     const auto d = frame::lib().devices.front();
     // The reader runs only between reconnects: the host may not read while one is running.
     std::mutex m;
