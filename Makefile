@@ -3,7 +3,7 @@
 JOBS ?= 2
 PRESETS ?= native asan tsan win32
 
-.PHONY: test demo docs deps build-% test-% bench fuzz format clean
+.PHONY: test demo docs deps build-% test-% bench fuzz fuzz-campaign format clean
 
 test: deps
 	@# Benchmarks are built, not timed: one that no longer compiles fails the run.
@@ -58,6 +58,22 @@ bench: deps-native build-bench
 
 fuzz: deps-native
 	cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)
+
+# Every fuzz target for SECONDS seconds, one after the other. Each keeps its corpus in
+# build/fuzz/corpus/NAME, seeded from fuzz/corpus/NAME, so a campaign goes on where the last
+# one stopped; findings land in build/fuzz/findings/NAME. Prints executions and execs/s.
+SECONDS ?= 60
+fuzz-campaign: fuzz
+	@set -e; for t in build/fuzz/bin/fuzz_*; do \
+	  name=$${t##*/fuzz_}; corpus=build/fuzz/corpus/$$name; found=build/fuzz/findings/$$name; \
+	  mkdir -p $$corpus $$found; \
+	  if [ -d fuzz/corpus/$$name ]; then cp -rn fuzz/corpus/$$name/. $$corpus/; fi; \
+	  $$t -max_total_time=$(SECONDS) -print_final_stats=1 -artifact_prefix=$$found/ $$corpus \
+	    > build/fuzz/$$name.log 2>&1 || { tail -40 build/fuzz/$$name.log; exit 1; }; \
+	  runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' build/fuzz/$$name.log); \
+	  secs=$$(sed -n 's/^stat::total_time_in_seconds: *//p' build/fuzz/$$name.log); \
+	  echo "$$name: $$runs executions in $$secs s, $$(( runs / (secs > 0 ? secs : 1) )) execs/s"; \
+	done
 
 format:
 	find include src sim tools tests bench fuzz -name '*.cpp' -o -name '*.h' | xargs clang-format -i
