@@ -61,7 +61,8 @@ fuzz: deps-native
 
 # Every fuzz target for SECONDS seconds, one after the other. Each keeps its corpus in
 # build/fuzz/corpus/NAME, seeded from fuzz/corpus/NAME, so a campaign goes on where the last
-# one stopped; findings land in build/fuzz/findings/NAME. Prints executions and execs/s.
+# one stopped; findings land in build/fuzz/findings/NAME. Prints executions, execs/s and the
+# peak resident memory of each.
 SECONDS ?= 60
 fuzz-campaign: fuzz
 	@set -e; for t in build/fuzz/bin/fuzz_*; do \
@@ -70,9 +71,9 @@ fuzz-campaign: fuzz
 	  if [ -d fuzz/corpus/$$name ]; then cp -rn fuzz/corpus/$$name/. $$corpus/; fi; \
 	  $$t -max_total_time=$(SECONDS) -print_final_stats=1 -artifact_prefix=$$found/ $$corpus \
 	    > build/fuzz/$$name.log 2>&1 || { tail -40 build/fuzz/$$name.log; exit 1; }; \
-	  runs=$$(sed -n 's/^stat::number_of_executed_units: *//p' build/fuzz/$$name.log); \
-	  secs=$$(sed -n 's/^stat::total_time_in_seconds: *//p' build/fuzz/$$name.log); \
-	  echo "$$name: $$runs executions in $$secs s, $$(( runs / (secs > 0 ? secs : 1) )) execs/s"; \
+	  stat() { sed -n "s/^stat::$$1: *//p" build/fuzz/$$name.log; }; \
+	  echo "$$name: $$(stat number_of_executed_units) executions," \
+	       "$$(stat average_exec_per_sec) execs/s, peak RSS $$(stat peak_rss_mb) MB"; \
 	done
 
 format:

@@ -46,10 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (wordCount) std::memcpy(words.data(), data + 4, wordCount * 4);
     const std::span<const uint8_t> record(data + 4 + wordCount * 4, size - 4 - wordCount * 4);
 
-    // The table and the record live from input to input, as a device's do from record to
-    // record: reshaping reuses their storage instead of allocating it afresh every run.
+    // The table and the records live from input to input, as a device's do from record to
+    // record: reshaping reuses their storage instead of allocating it afresh every run, and
+    // each type keeps a record of its own, so consecutive inputs seldom reshape one.
     static DescriptionTable table;
-    static CDataProcessor p;
+    static std::array<CDataProcessor, std::size(kTypes)> processors; // one per type
+    CDataProcessor& p = processors[data[2] & 7];
     StreamLayout& layout = table.layouts[type];
     layout.words.assign(words.begin(), words.end());
     layout.statBlocks = statBlocks;
