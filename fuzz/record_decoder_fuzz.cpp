@@ -1,5 +1,6 @@
 // Arbitrary layout words and record bytes through selectLayout and every decoder entry.
-// Input: flags, stat blocks, type selector, word count, the words, then the record.
+// Input: flags, stat blocks, type selector, word count, the words, then the record. The
+// description table and the record are reused between inputs.
 #include "telemetry/description_file.h"
 #include "telemetry/record_decoder.h"
 
@@ -40,19 +41,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t statBlocks = data[1] & 7;
     const uint16_t type = kTypes[data[2] & 7];
     const size_t wordCount = std::min<size_t>(data[3] & 63, (size - 4) / 4);
-    std::vector<uint32_t> words(wordCount);
+    static std::vector<uint32_t> words;
+    words.resize(wordCount);
     if (wordCount) std::memcpy(words.data(), data + 4, wordCount * 4);
     const std::span<const uint8_t> record(data + 4 + wordCount * 4, size - 4 - wordCount * 4);
 
-    DescriptionTable table;
+    // The table and the records live from input to input, as a device's do from record to
+    // record: reshaping reuses their storage instead of allocating it afresh every run, and
+    // each type keeps a record of its own, so consecutive inputs seldom reshape one.
+    static DescriptionTable table;
+    static std::array<CDataProcessor, std::size(kTypes)> processors; // one per type
+    CDataProcessor& p = processors[data[2] & 7];
     StreamLayout& layout = table.layouts[type];
-    layout.words = words;
+    layout.words.assign(words.begin(), words.end());
     layout.statBlocks = statBlocks;
     layout.wideColumns = flags & 1;
     layout.typeOffset = layoutItemOffset(table, type, kTypeWord);
-    table.signalLayouts[type].trailerWords = words;
+    table.signalLayouts[type].trailerWords.assign(words.begin(), words.end());
 
-    CDataProcessor p;
     p.state.deviceType = type;
     p.selectLayout(table); // a refused layout leaves partly shaped tables: decode them anyway
     p.layout.sensorCount = (flags >> 1) & 15;

@@ -127,8 +127,9 @@ ZS_EXPORT int32_t ZS_CALL K427_ReconnectDeviceSoft(int32_t index);
  * connection, else 0. *index (may be null): -1, then on success the last list position. */
 ZS_EXPORT int32_t ZS_CALL K427_AttachWiFiDevice(const ZS_WCHAR* localAddress,
                                                 const ZS_WCHAR* deviceAddress, int32_t* index);
-/* Queries Ethernet instruments at address (null: every adapter's broadcast address): how many
- * were added, 0 for none. *index (may be null): -1, then the last list position. */
+/* Queries Ethernet instruments at address, which may be a broadcast one (null: every
+ * adapter's broadcast address): how many were added, 0 for none or when no query could be
+ * sent. *index (may be null): -1, then the last list position. */
 ZS_EXPORT int32_t ZS_CALL K427_AttachEthDevice(const ZS_WCHAR* address, int32_t* index);
 
 /* Tele mode and virtual devices */
@@ -231,8 +232,8 @@ ZS_EXPORT int32_t ZS_CALL K427_BuildGenList(void);
 /* Number of generators in the list. */
 ZS_EXPORT int32_t ZS_CALL K427_GetGenCount(void);
 /* Maker and model of generator index; returns the text's full length, writes at most
- * bufferLength - 1 characters and a zero. Unknown index, unanswered generator, null buffer
- * or length below 1: 0, nothing written (an empty text for an unanswered generator). */
+ * bufferLength - 1 characters and a zero. Unknown index or unanswered generator: 0 and an
+ * empty text. Null buffer or length below 1: 0, nothing written. */
 ZS_EXPORT int32_t ZS_CALL K427_GetGenName(int32_t index, ZS_WCHAR* buffer, int32_t bufferLength);
 /* Settings of generator index on channel 0..8 (0 is the first). Each returns 1 when the
  * generator took the setting, 0 for an unknown index, a generator that cannot be opened, a

@@ -75,13 +75,13 @@ void TcpResponder::run() {
     };
     while (!stop_) {
         // A new connection replaces the one served so far, as the instrument's port does.
-        const SocketHandle next =
-            platform::acceptSocket(listener_, peer == kNoSocket ? kSliceMs : 0);
+        const bool idle = peer == kNoSocket || !reading_;
+        const SocketHandle next = platform::acceptSocket(listener_, idle ? kSliceMs : 0);
         if (next != kNoSocket) {
             replace(next);
             ++connections_;
         }
-        if (peer == kNoSocket) continue;
+        if (peer == kNoSocket || !reading_) continue;
         const uint32_t start = platform::tickMs();
         const int n = platform::receiveTimed(peer, buffer.data(), buffer.size(), kSliceMs);
         if (n > 0)
@@ -90,6 +90,11 @@ void TcpResponder::run() {
             replace(kNoSocket); // closed by the other side
     }
     replace(kNoSocket);
+}
+
+void SimWiFiInstrument::setReading(bool on) {
+    command_->setReading(on);
+    for (auto& d : data_) d->setReading(on);
 }
 
 SimWiFiInstrument::SimWiFiInstrument(WiFiOptions options) : options_(std::move(options)) {

@@ -43,6 +43,8 @@ class TcpResponder {
     uint32_t connections() const { return connections_; }
     // Sends on the current connection; false without one.
     bool send(const std::vector<uint8_t>& bytes);
+    // A fault: false leaves what the peer sends unread, so the peer's sends back up.
+    void setReading(bool on) { reading_ = on; }
 
   private:
     void run();
@@ -52,6 +54,7 @@ class TcpResponder {
     std::mutex peerMutex_;
     platform::SocketHandle peer_ = platform::kNoSocket;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> reading_{true};
     std::atomic<uint32_t> connections_{0};
     std::thread thread_;
 };
@@ -77,6 +80,8 @@ class SimWiFiInstrument {
     std::vector<std::vector<uint8_t>> lineCommands() const;
     // The channel's stream: its source, whether it runs, and the commands it received.
     StreamState& stream(int channel) { return *streams_[channel]; }
+    // A fault: false stops reading the command port and the data ports (streaming goes on).
+    void setReading(bool on);
 
   private:
     void onCommand(const uint8_t* bytes, size_t length);

@@ -13,7 +13,13 @@ using telemetry::CDataProcessor;
 
 namespace {
 constexpr int32_t kTeleRingLength = 131072;
+
+// A device's data lock, which its I/O thread holds while it decodes or reshapes the tables;
+// none for a file.
+std::mutex* lockOf(DevStruct* d) {
+    return d ? d->dataLock.get() : nullptr;
 }
+} // namespace
 
 extern "C" {
 
@@ -22,8 +28,7 @@ ZS_EXPORT double ZS_CALL K427_GetData(int32_t index, int32_t row, int32_t group,
     if (static_cast<uint32_t>(row) >= 8 || static_cast<uint32_t>(group) > 2) return -1.0;
     return api::guarded<double>(-1.0, [&](LibraryState& s) {
         return api::readMixed<double>(s, index, -1.0, [&](CDataProcessor& r, DevStruct* d) {
-            return frame::readResult(r, row, group, averagingIndex, column,
-                                     d ? d->dataLock.get() : nullptr);
+            return frame::readResult(r, row, group, averagingIndex, column, lockOf(d));
         });
     });
 }
@@ -33,9 +38,9 @@ ZS_EXPORT int32_t ZS_CALL K427_GetAverName(int32_t index, int32_t group, int32_t
     api::clearText(buffer, bufferLength);
     if (!buffer || bufferLength <= 0) return 0;
     return api::guarded<int32_t>(0, [&](LibraryState& s) {
-        return api::readMixed<int32_t>(s, index, 0, [&](CDataProcessor& r, DevStruct*) {
+        return api::readMixed<int32_t>(s, index, 0, [&](CDataProcessor& r, DevStruct* d) {
             std::u16string name;
-            if (!frame::averagingName(r, group, averagingIndex, name)) return 0;
+            if (!frame::averagingName(r, group, averagingIndex, name, lockOf(d))) return 0;
             return api::copyText(name, buffer, bufferLength);
         });
     });
@@ -46,9 +51,10 @@ ZS_EXPORT int32_t ZS_CALL K427_GetBandName(int32_t index, int32_t group, int32_t
     api::clearText(buffer, bufferLength);
     if (!buffer || bufferLength <= 0) return 0;
     return api::guarded<int32_t>(0, [&](LibraryState& s) {
-        return api::readMixed<int32_t>(s, index, 0, [&](CDataProcessor& r, DevStruct*) {
+        return api::readMixed<int32_t>(s, index, 0, [&](CDataProcessor& r, DevStruct* d) {
             std::u16string label;
-            if (!frame::bandLabel(s.description, r, group, averagingIndex, band, label)) return 0;
+            if (!frame::bandLabel(s.description, r, group, averagingIndex, band, label, lockOf(d)))
+                return 0;
             return api::copyText(label, buffer, bufferLength);
         });
     });

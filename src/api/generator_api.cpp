@@ -38,6 +38,8 @@ ZS_EXPORT int32_t ZS_CALL K427_GetGenCount(void) {
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetGenName(int32_t index, ZS_WCHAR* buffer, int32_t bufferLength) {
+    // Emptied first, so a host that ignores the result never shows a stale name.
+    api::clearText(buffer, bufferLength);
     if (!buffer || bufferLength <= 0) return 0;
     return api::guarded<int32_t>(0, [&](LibraryState& s) {
         GenDevice* g = generators::findGenerator(s.generators, index);

@@ -102,11 +102,6 @@ void readPackets(DevStruct& d, uint32_t timeoutMs, uint32_t limit, Fn&& onPacket
     p.setCapacity(saved);
 }
 
-// The rate step while the step is below 4.
-void rateStep(DevStruct& d, uint32_t rate) {
-    if (stepOf(d) < 4) transport::deviceRateStep(d, rate, d.stopEvent.get());
-}
-
 enum class Outcome { Going, Remove };
 
 // Tries of a tagged-packet record at a preset rate, each a 2000 ms wait; then it fails.
@@ -120,12 +115,41 @@ Outcome failure(DevStruct& d, bool removeFailed) {
     return Outcome::Going;
 }
 
+// A rate step waits at most 100 ms before its next turn moves it on. One that has not moved
+// for this long, its turn taken, has a driver call that keeps failing (an instrument pulled
+// out), and its stage is given up.
+constexpr uint32_t kRateStallMs = 400;
+
+struct StepClock {
+    int32_t linkState;
+    uint32_t since;
+};
+
 struct Pass {
     bool removeFailed;
     uint32_t presetRate;
     int count = 0;
     std::map<const DevStruct*, uint32_t> presetWaits;
+    std::map<const DevStruct*, StepClock> rateClocks;
 };
+
+// The rate step while the step is below 4.
+void rateStep(DevStruct& d, uint32_t rate, Pass& pass) {
+    if (stepOf(d) >= 4) return;
+    const int32_t before = d.linkState;
+    transport::deviceRateStep(d, rate, d.stopEvent.get());
+    const uint32_t now = platform::tickMs();
+    StepClock& clock = pass.rateClocks.try_emplace(&d, StepClock{before, now}).first->second;
+    if (d.linkState != before || clock.linkState != before) {
+        clock = StepClock{d.linkState, now};
+        return;
+    }
+    if (now - clock.since >= kRateStallMs) setState(d, (stageOf(d) + 1) << 8, now);
+}
+
+bool hasLink(const DevStruct& d) {
+    return d.hasFtdi() || d.hasTcp() || d.hasUdp() || d.hasWinUsb();
+}
 
 Outcome taggedTurn(DevStruct& d, Pass& pass) {
     ensureLinkObjects(d, true);
@@ -147,7 +171,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
     if (stage <= 2) {
         const uint32_t rate = kRates[stage];
         if (step < 4) {
-            rateStep(d, rate);
+            rateStep(d, rate, pass);
         } else if (step == 4) {
             if (network && d.hasTcp()) readOnce(d, 50);
             send(d, kQuery, sizeof kQuery);
@@ -179,7 +203,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
     if (stage <= 5) {
         const uint32_t rate = kRates[stage - 3];
         if (step < 4) {
-            rateStep(d, rate);
+            rateStep(d, rate, pass);
         } else if (step == 4) {
             send(d, kAcknowledge, sizeof kAcknowledge);
             setStep(d, 5, now);
@@ -256,7 +280,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
         break;
     case 1:
         if (step < 4) {
-            rateStep(d, 768000);
+            rateStep(d, 768000, pass);
         } else if (step == 4) {
             if (network && d.hasTcp()) readOnce(d, 250);
             send(d, kProgramListRequest, sizeof kProgramListRequest);
@@ -292,7 +316,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
         break;
     case 2:
         if (step < 4) {
-            rateStep(d, 230400);
+            rateStep(d, 230400, pass);
         } else {
             readIdentification(d, pass, 1000, 17, 230400);
             nextStageAfter(d, now, 1000);
@@ -300,7 +324,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
         break;
     case 3:
         if (step < 4) {
-            rateStep(d, 1728000);
+            rateStep(d, 1728000, pass);
         } else if (step == 4) {
             uint8_t wake[60] = {0x11, 0x22, 0x33, 0x44, 0x32, 0x00, 0xCD, 0xFF};
             send(d, wake, sizeof wake);
@@ -312,7 +336,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
         break;
     case 4:
         if (step < 4) {
-            rateStep(d, 115200);
+            rateStep(d, 115200, pass);
         } else {
             readIdentification(d, pass, 2000, 8, 115200);
             nextStageAfter(d, now, 1000);
@@ -360,7 +384,7 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
     for (const auto& d : list)
         if (!d->ioThread && d->hasFtdi()) lineSetUp(*d, presetRate);
 
-    Pass pass{removeFailed, presetRate, 0, {}};
+    Pass pass{removeFailed, presetRate, 0, {}, {}};
     for (;;) {
         bool active = false;
         for (auto it = list.begin(); it != list.end();) {
@@ -370,10 +394,14 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
                 continue;
             }
             active = true;
-            const Outcome outcome =
-                isTaggedKind(d->linkKind) ? taggedTurn(*d, pass) : syncTurn(*d, pass);
+            // A record with nothing to talk to (its instrument went before it was reopened)
+            // fails at once.
+            const Outcome outcome = !hasLink(*d)                ? failure(*d, removeFailed)
+                                    : isTaggedKind(d->linkKind) ? taggedTurn(*d, pass)
+                                                                : syncTurn(*d, pass);
             if (outcome == Outcome::Remove) {
                 pass.presetWaits.erase(d.get());
+                pass.rateClocks.erase(d.get());
                 it = list.erase(it);
                 if (it == list.end()) break;
                 continue;

@@ -179,10 +179,17 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
         const SocketHandle s = platform::openUdpSocket();
         if (s == kNoSocket) continue;
         platform::bindSocket(s, SocketAddress{0, 0});
-        if (!addressText) platform::enableBroadcast(s);
-        platform::sendTo(s, query.data(), query.size(), SocketAddress{target, kEthernetQueryPort});
+        // A given address may be a broadcast one too (the host's subnet's), which the system
+        // refuses to send to from a socket not allowed to broadcast.
+        platform::enableBroadcast(s);
+        if (!platform::sendTo(s, query.data(), query.size(),
+                              SocketAddress{target, kEthernetQueryPort})) {
+            platform::closeSocket(s);
+            continue;
+        }
         sockets.push_back(s);
     }
+    if (sockets.empty()) return 0; // no query went out: no reply to wait for
     platform::sleepMs(kQueryWaitMs);
 
     auto& list = frame::lib().devices;

@@ -110,6 +110,7 @@ bool scanFtdi(const std::function<bool(DevStruct&, const std::string&, const std
             closeHandle(*d);
             continue;
         }
+        d->ftdiSerial = *serial;
         list.push_back(std::move(d));
     }
     return true;
@@ -157,7 +158,10 @@ bool reopen(DevStruct& d) {
             }
             const auto description = storedDescription(d.ftdiHandle);
             taken = description && acceptForFList(d, *description, *serial);
-            if (!taken) closeHandle(d);
+            if (taken)
+                d.ftdiSerial = *serial;
+            else
+                closeHandle(d);
         }
         if (taken) {
             ++skip;
@@ -166,6 +170,20 @@ bool reopen(DevStruct& d) {
         if (skip == 0) return false;
         skip = 0;
     }
+}
+
+// Reopens the instrument a record lost, by its serial number, after a fresh count call so the
+// driver lists what is plugged in now. False when it is not back (or no longer acceptable).
+bool reopenBySerial(DevStruct& d) {
+    uint32_t count = 0;
+    if (d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly) != transport::kD2xxOk)
+        return false;
+    d.ftdiHandle = openBySerial(d.ftdiSerial);
+    if (!d.hasFtdi()) return false;
+    const auto description = storedDescription(d.ftdiHandle);
+    if (description && acceptForFList(d, *description, d.ftdiSerial)) return true;
+    closeHandle(d);
+    return false;
 }
 
 } // namespace
@@ -244,14 +262,16 @@ int reconnectDevice(uint32_t index) {
     d->keepOnFailure = 1;
     quiesce(d);
 
-    if (d->hasFtdi()) {
-        if (!soft) {
+    // A record whose instrument was gone at an earlier reconnect is still an FTDI record.
+    const bool lost = !d->hasFtdi() && !d->ftdiSerial.empty();
+    if (d->hasFtdi() || lost) {
+        if (!soft && !lost) {
             d2xx().reset(d->ftdiHandle);
             closeHandle(*d);
         }
         d->state.deviceType = 0;
         d->state.serialNumber = 0;
-        if (!soft && !reopen(*d)) {
+        if (!d->hasFtdi() && !(lost ? reopenBySerial(*d) : reopen(*d))) {
             d->linkState = -1; // nothing to identify until the next reconnect finds it
             return 0;
         }

@@ -3,6 +3,7 @@
 #include "frame/library.h"
 #include "platform/clock.h"
 #include "telemetry/record_decoder.h"
+#include "transport/dispatch.h"
 #include "transport/winusb_binding.h"
 
 #include <algorithm>
@@ -87,10 +88,9 @@ bool identify(Link& link, DevStruct& d) {
         if (!readFrame(link, f, deadline)) return false;
         if (frameWord(f, 0) != 2) continue;
         const uint16_t w1 = frameWord(f, 1);
-        // A frame holds 254 words after its header, whatever a last frame's count says.
-        const uint32_t n = (w1 & 0x8000) ? std::min<uint32_t>(w1 & 0xFF, 254) : 254;
+        const uint32_t n = transport::winUsbFragmentWords(w1);
         words.insert(words.end(), f + 4, f + 4 + 2 * n);
-        if (w1 & 0x8000) break;
+        if (w1 & transport::kWinUsbLastFragment) break;
     }
     if (words.size() < 4 || frameWord(words.data(), 0) != type) return false;
     d.state.deviceType = type;

@@ -112,7 +112,8 @@ void d2xxWriteByte(const DevStruct& d, uint8_t byte) {
 // A plain send: the record's overlapped block may carry the I/O thread's posted receive.
 void lineCommand(const DevStruct& d, uint32_t code, uint32_t value) {
     const auto bytes = transport::buildLineCommand(code, value);
-    platform::sendAll(d.commandSocketHandle(), bytes.data(), bytes.size());
+    platform::sendAllWithin(d.commandSocketHandle(), bytes.data(), bytes.size(), d.stopEvent.get(),
+                            transport::kSocketSendTimeoutMs);
 }
 
 } // namespace

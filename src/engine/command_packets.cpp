@@ -3,6 +3,7 @@
 #include "platform/sockets.h"
 #include "transport/dispatch.h"
 #include "transport/ftdi_transport.h"
+#include "transport/socket_transport.h"
 
 #include <optional>
 
@@ -34,9 +35,12 @@ void ftdiPlainWrite(DevStruct& d, const uint8_t* data, size_t length) {
 }
 
 // A plain send: the I/O thread may have a receive posted on the record's overlapped block,
-// which a command must not disturb.
-void plainSend(platform::SocketHandle socket, const uint8_t* data, size_t length) {
-    platform::sendAll(socket, data, length);
+// which a command must not disturb. It ends at the record's stop, or gives up on a peer that
+// has stopped reading.
+void plainSend(const DevStruct& d, platform::SocketHandle socket, const uint8_t* data,
+               size_t length) {
+    platform::sendAllWithin(socket, data, length, d.stopEvent.get(),
+                            transport::kSocketSendTimeoutMs);
 }
 
 // What the tagged family sends for one command, by link.
@@ -67,7 +71,7 @@ void sendEncoding(DevStruct& d, const Encoding& e) {
     if (d.hasFtdi()) {
         onByteLink([&](const uint8_t* p, size_t n) { ftdiPlainWrite(d, p, n); });
     } else if (d.hasTcp()) {
-        onByteLink([&](const uint8_t* p, size_t n) { plainSend(d.tcpSocket, p, n); });
+        onByteLink([&](const uint8_t* p, size_t n) { plainSend(d, d.tcpSocket, p, n); });
     } else if (d.hasWinUsb()) {
         if (!e.payload.empty())
             transport::winUsbFramedWrite(
@@ -76,7 +80,7 @@ void sendEncoding(DevStruct& d, const Encoding& e) {
         if (e.datagram) {
             const auto frame =
                 datagramCommand(*e.datagram, e.datagramPayload.data(), e.datagramPayload.size());
-            plainSend(d.udpSocket, frame.data(), frame.size());
+            plainSend(d, d.udpSocket, frame.data(), frame.size());
         }
     }
 }
@@ -103,7 +107,7 @@ void sendSyncCommand(DevStruct& d, uint16_t code, uint16_t value) {
     if (d.hasFtdi())
         ftdiPlainWrite(d, frame.data(), frame.size());
     else if (d.hasTcp())
-        plainSend(d.tcpSocket, frame.data(), frame.size());
+        plainSend(d, d.tcpSocket, frame.data(), frame.size());
 }
 
 } // namespace

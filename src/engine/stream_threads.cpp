@@ -6,6 +6,7 @@
 #include "platform/sockets.h"
 #include "telemetry/record_decoder.h"
 #include "transport/d2xx.h"
+#include "transport/dispatch.h"
 #include "transport/packet_process.h"
 #include "transport/winusb_binding.h"
 
@@ -40,6 +41,9 @@ bool pauseUnlessStopped(const DevStruct& d, uint32_t ms) {
 }
 
 namespace {
+
+constexpr uint32_t kFragmentSize = 512;
+constexpr uint16_t kStreamFragment = 2;
 
 uint16_t word(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
@@ -184,11 +188,6 @@ void tcpStreamThread(DevicePtr record) {
 
 namespace {
 
-constexpr uint32_t kFragmentSize = 512;
-constexpr uint16_t kStreamFragment = 2;
-constexpr uint16_t kLastFragment = 0x8000;
-constexpr uint32_t kFullFragmentWords = 254;
-
 enum class UsbRead { Data, Failed, Stopped };
 
 // One 512-byte read from the IN pipe into rxBuffer on the link's stream block. A read left
@@ -220,12 +219,31 @@ UsbRead winUsbStreamRead(DevStruct& d, uint32_t& count) {
 
 } // namespace
 
+std::optional<std::span<const uint8_t>> FragmentJoiner::add(const uint8_t* f, uint32_t count) {
+    if (complete_) {
+        joined_.clear();
+        complete_ = false;
+    }
+    if (count != kFragmentSize || word(f) != kStreamFragment) return std::nullopt;
+    const uint16_t control = word(f + 2);
+    const uint32_t words = transport::winUsbFragmentWords(control);
+    if (!discarding_ && joined_.size() + 2 * words <= kRecordBufferSize) {
+        joined_.insert(joined_.end(), f + 4, f + 4 + 2 * words);
+    } else {
+        joined_.clear();
+        discarding_ = true;
+    }
+    if (!(control & transport::kWinUsbLastFragment)) return std::nullopt;
+    const bool whole = !discarding_;
+    discarding_ = false;
+    complete_ = true;
+    if (!whole) return std::nullopt;
+    return std::span<const uint8_t>(joined_);
+}
+
 void winUsbStreamThread(DevicePtr record) {
     DevStruct& d = *record;
-    // Bounded like the record buffer of the other links; never grows past it.
-    std::vector<uint8_t> joined;
-    joined.reserve(kRecordBufferSize);
-    bool discarding = false; // the current run outgrew the buffer: drop it up to its end
+    FragmentJoiner joiner;
     startTicks(d);
     while (!stopRequested(d)) {
         serviceCommands(record);
@@ -239,27 +257,16 @@ void winUsbStreamThread(DevicePtr record) {
         }
         const uint8_t* f = d.rxBuffer.data();
         if (count != kFragmentSize || word(f) != kStreamFragment) continue;
-        const uint16_t control = word(f + 2);
-        const bool last = (control & kLastFragment) != 0;
-        // A last fragment cannot carry more words than the frame holds.
-        const uint32_t words =
-            last ? std::min<uint32_t>(control & 0xFF, kFullFragmentWords) : kFullFragmentWords;
-        if (!discarding && joined.size() + 2 * words <= kRecordBufferSize) {
-            joined.insert(joined.end(), f + 4, f + 4 + 2 * words);
-        } else {
-            joined.clear();
-            discarding = true;
-        }
+        const bool last = (word(f + 2) & transport::kWinUsbLastFragment) != 0;
+        const auto joined = joiner.add(f, count);
         if (!last) {
             checkOnline(d);
             if (pauseUnlessStopped(d, kStreamTurnMs)) break;
             continue;
         }
         const bool ours =
-            !discarding && joined.size() >= 2 && word(joined.data()) == d.state.deviceType;
-        if (ours) deliverRecord(d, joined);
-        joined.clear();
-        discarding = false;
+            joined && joined->size() >= 2 && word(joined->data()) == d.state.deviceType;
+        if (ours) deliverRecord(d, *joined);
         if (!ours) continue;
         checkOnline(d);
         if (pauseUnlessStopped(d, kStreamTurnMs)) break;
@@ -271,21 +278,25 @@ namespace {
 constexpr uint8_t kDatagramStart[8] = {0x34, 0x75, 0x85, 0x84, 0xCB, 0x8A, 0x7A, 0x7B};
 constexpr uint32_t kDatagramRecordOffset = 10;
 
-// A stream datagram from the instrument's own address and port.
-bool acceptedDatagram(const DevStruct& d, const uint8_t* b, uint32_t count) {
-    if (count < 12 || std::memcmp(b, kDatagramStart, sizeof kDatagramStart) != 0) return false;
+} // namespace
+
+std::optional<std::span<const uint8_t>> streamDatagramRecord(const transport::UdpPeer& peer,
+                                                             std::span<const uint8_t> datagram,
+                                                             const uint8_t* from,
+                                                             int32_t fromLength) {
+    const uint8_t* b = datagram.data();
+    if (datagram.size() < 12 || std::memcmp(b, kDatagramStart, sizeof kDatagramStart) != 0)
+        return std::nullopt;
     const uint16_t kind = word(b + 8);
-    if (kind != 10 && kind != 9) return false;
-    const platform::Overlapped& io = d.streamOverlapped;
-    if (io.postedFromLength < 8) return false;
+    if (kind != 10 && kind != 9) return std::nullopt;
+    if (!from || fromLength < 8) return std::nullopt;
     uint16_t port;
     uint32_t address;
-    std::memcpy(&port, io.postedFrom + 2, sizeof port);
-    std::memcpy(&address, io.postedFrom + 4, sizeof address);
-    return port == d.udpPeer.port && address == d.udpPeer.address;
+    std::memcpy(&port, from + 2, sizeof port);
+    std::memcpy(&address, from + 4, sizeof address);
+    if (port != peer.port || address != peer.address) return std::nullopt;
+    return datagram.subspan(kDatagramRecordOffset);
 }
-
-} // namespace
 
 void udpStreamThread(DevicePtr record) {
     DevStruct& d = *record;
@@ -298,9 +309,11 @@ void udpStreamThread(DevicePtr record) {
             if (afterEmptyReceive(d, r)) break;
             continue;
         }
-        if (acceptedDatagram(d, d.rxBuffer.data(), count))
-            deliverRecord(d, std::span<const uint8_t>(d.rxBuffer.data() + kDatagramRecordOffset,
-                                                      count - kDatagramRecordOffset));
+        const platform::Overlapped& io = d.streamOverlapped;
+        const auto record =
+            streamDatagramRecord(d.udpPeer, std::span<const uint8_t>(d.rxBuffer.data(), count),
+                                 io.postedFrom, io.postedFromLength);
+        if (record) deliverRecord(d, *record);
         checkOnline(d);
         if (pauseUnlessStopped(d, kStreamTurnMs)) break;
     }

@@ -2,7 +2,9 @@
 #include "engine/command_packets.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <vector>
 
 namespace zs::engine {
 
@@ -17,6 +19,28 @@ void udpStreamThread(DevicePtr record);
 inline constexpr uint32_t kOfflineAfterMs = 1500;
 inline constexpr uint32_t kStreamTurnMs = 100;
 inline constexpr uint32_t kRecordBufferSize = 10240;
+
+// Joins the 512-byte stream fragments of a WinUSB instrument into records no longer than
+// kRecordBufferSize; a run that outgrows it is dropped up to its last fragment.
+class FragmentJoiner {
+  public:
+    FragmentJoiner() { joined_.reserve(kRecordBufferSize); }
+    // One frame read from the IN pipe; a record when it completes one. The span lives until
+    // the next call.
+    std::optional<std::span<const uint8_t>> add(const uint8_t* frame, uint32_t count);
+
+  private:
+    std::vector<uint8_t> joined_;
+    bool discarding_ = false;
+    bool complete_ = false;
+};
+
+// The record a stream datagram carries when it comes from the instrument's own address and
+// port (`from`: the sender's socket address as the receive stored it); nothing otherwise.
+std::optional<std::span<const uint8_t>> streamDatagramRecord(const transport::UdpPeer& peer,
+                                                             std::span<const uint8_t> datagram,
+                                                             const uint8_t* from,
+                                                             int32_t fromLength);
 
 // Decodes one received record into the result tables under dataLock, then marks the device
 // online. Shared by every thread that delivers records.

@@ -28,8 +28,10 @@ double readResult(const telemetry::CDataProcessor& r, uint32_t row, uint32_t gro
 }
 
 bool averagingName(const telemetry::CDataProcessor& r, uint32_t group, uint32_t averagingIndex,
-                   std::u16string& name) {
+                   std::u16string& name, std::mutex* dataLock) {
     if (group > 2) return false;
+    std::unique_lock<std::mutex> lock;
+    if (dataLock) lock = std::unique_lock(*dataLock);
     if (averagingIndex >= r.rows[0].values[group].size()) return false; // row 0 decides
     const auto it = r.layout.averagingNames.find(averagingIndex);
     if (it == r.layout.averagingNames.end()) return false;
@@ -38,8 +40,11 @@ bool averagingName(const telemetry::CDataProcessor& r, uint32_t group, uint32_t 
 }
 
 bool bandLabel(const telemetry::DescriptionTable& table, const telemetry::CDataProcessor& r,
-               uint32_t group, uint32_t averagingIndex, uint32_t band, std::u16string& label) {
+               uint32_t group, uint32_t averagingIndex, uint32_t band, std::u16string& label,
+               std::mutex* dataLock) {
     if (group > 2) return false;
+    std::unique_lock<std::mutex> lock;
+    if (dataLock) lock = std::unique_lock(*dataLock);
     const auto& byIndex = r.rows[0].values[group];
     if (averagingIndex >= byIndex.size()) return false;
     const size_t columns = byIndex[averagingIndex].size();

@@ -93,23 +93,35 @@ std::string GenDevice::identify() {
     uint8_t reply[kIdentifyCapacity];
     uint32_t length = 0;
     if (send("*IDN?") != 0 || receive(reply, sizeof reply, length) != 0) return {};
+    std::string text = identityText(reply, length);
+    kind_ = identityKind(text);
+    return text;
+}
+
+std::string GenDevice::shortName() {
+    return shortNameOf(identify());
+}
+
+std::string identityText(const uint8_t* reply, uint32_t length) {
     std::string text(reinterpret_cast<const char*>(reply),
                      std::min<uint32_t>(length, kIdentifyCapacity - 1));
     while (!text.empty() && (text.back() == '\t' || text.back() == '\n' || text.back() == '\r' ||
                              text.back() == ' '))
         text.pop_back();
-    kind_ = text.find("StanfordResearchSystems") != std::string::npos ? GenKind::Stanford
-                                                                      : GenKind::Generic;
     return text;
 }
 
-std::string GenDevice::shortName() {
-    const std::string text = identify();
-    const size_t first = text.find(',');
-    if (first == std::string::npos) return {};
-    const size_t second = text.find(',', first + 1);
-    if (second == std::string::npos) return {};
-    return text.substr(0, second);
+GenKind identityKind(std::string_view identity) {
+    return identity.find("StanfordResearchSystems") != std::string_view::npos ? GenKind::Stanford
+                                                                              : GenKind::Generic;
+}
+
+std::string shortNameOf(std::string_view identity) {
+    const size_t first = identity.find(',');
+    if (first == std::string_view::npos) return {};
+    const size_t second = identity.find(',', first + 1);
+    if (second == std::string_view::npos) return {};
+    return std::string(identity.substr(0, second));
 }
 
 int32_t GenDevice::send(std::string_view text) {

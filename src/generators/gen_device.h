@@ -22,6 +22,14 @@ enum class GenKind : int32_t {
 inline constexpr uint32_t kParserBufferSize = 128;
 inline constexpr uint32_t kIdentifyCapacity = 256;
 
+// The text of a "*IDN?" reply of `length` bytes (the read may report more than the buffer
+// holds): at most kIdentifyCapacity - 1 of them, without trailing blanks and line ends.
+std::string identityText(const uint8_t* reply, uint32_t length);
+// Which SCPI dialect an identity text calls for.
+GenKind identityKind(std::string_view identity);
+// Maker and model: an identity text up to its second comma; empty without two commas.
+std::string shortNameOf(std::string_view identity);
+
 // One generator of the list: a SCPI generator on a serial port or behind VISA, or an output
 // module on FTDI. Closed after discovery; opened by name when first used.
 class GenDevice : public frame::Generator {

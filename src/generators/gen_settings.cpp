@@ -33,10 +33,7 @@ bool GenDevice::sendCommand(const char* format, ...) {
 
 bool GenDevice::setFrequency(double hz, uint32_t channel) {
     if (!usable(isOpen_, channel)) return false;
-    if (kind_ == GenKind::Module) {
-        module_.setFrequency(hz);
-        return true;
-    }
+    if (kind_ == GenKind::Module) return module_.setFrequency(hz);
     if (!(hz > 0.0)) return false;
     return channel == 0 ? sendCommand("FREQ %.6lf", hz)
                         : sendCommand("SOURCE%d:FREQ %.6lf", static_cast<int>(channel) + 1, hz);

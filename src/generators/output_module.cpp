@@ -29,7 +29,8 @@ uint32_t word32(const uint8_t* p) {
 
 } // namespace
 
-void ModuleState::setFrequency(double hz) {
+bool ModuleState::setFrequency(double hz) {
+    if (!std::isfinite(hz) || hz < 0.0) return false;
     const double v = std::floor(hz / clockHz.load() * 16777216.0 + 0.5);
     int32_t word;
     if (std::isnan(v) || v == 0.0)
@@ -40,8 +41,16 @@ void ModuleState::setFrequency(double hz) {
         word = INT32_MIN;
     else
         word = static_cast<int32_t>(v);
+    std::lock_guard lock(frequencyLock);
     freqWord.store(word);
     pendingStep.store(1); // after the word, so the reader never sends a stale one as pending
+    return true;
+}
+
+void ModuleState::acknowledgeFrequency(uint32_t word) {
+    std::lock_guard lock(frequencyLock);
+    if (pendingStep.load() == 1 && word == static_cast<uint32_t>(freqWord.load()))
+        pendingStep.store(0);
 }
 
 void ModuleState::setLevel(double db) {
@@ -84,12 +93,8 @@ bool ModuleReader::answer(const uint8_t* payload, uint32_t length, ModuleState& 
         }
         return false;
     }
-    if (kind == kModuleAcknowledge && word16(payload + 2) == 1 && state.pendingStep.load() == 1 &&
-        word32(payload + 4) == static_cast<uint32_t>(state.freqWord.load())) {
-        // Only clear the step the module confirmed: a frequency set meanwhile stays pending.
-        int32_t expected = 1;
-        state.pendingStep.compare_exchange_strong(expected, 0);
-    }
+    if (kind == kModuleAcknowledge && word16(payload + 2) == 1)
+        state.acknowledgeFrequency(word32(payload + 4));
     return false;
 }
 

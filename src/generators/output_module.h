@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -28,8 +29,15 @@ struct ModuleState {
     std::atomic<int32_t> outputOff{1};
     std::atomic<int32_t> levelWord{0};
     std::atomic<int32_t> freqWord{0x55555}; // 1000 Hz
+    // Makes a frequency set and the acknowledgement's compare-and-clear exclusive, so a set
+    // landing between the compare and the clear is never taken as acknowledged.
+    std::mutex frequencyLock;
 
-    void setFrequency(double hz);
+    // False, with nothing changed, for a negative or non-finite frequency.
+    bool setFrequency(double hz);
+    // The module confirmed this frequency word: clears the pending step if it is still the
+    // word asked for.
+    void acknowledgeFrequency(uint32_t word);
     void setLevel(double db);
     void setOutput(bool on);
 };

@@ -73,6 +73,10 @@ bool enableBroadcast(SocketHandle socket);
 // Plain transfers for simulated instruments and tests: the whole buffer (false on error),
 // and one receive that waits at most the time-out (-1 error, 0 time-out or orderly close).
 bool sendAll(SocketHandle socket, const void* data, size_t length);
+// The whole buffer, waiting for room at most until `stop` (may be null) is set or the time-out
+// has passed; false then, or on error, with perhaps part of the buffer sent.
+bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                   uint32_t timeoutMs);
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs);
 bool sendTo(SocketHandle socket, const void* data, size_t length, const SocketAddress& peer);
 int receiveFrom(SocketHandle socket, void* buffer, size_t length, SocketAddress& from,

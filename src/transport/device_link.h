@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace zs::transport {
 
@@ -48,6 +49,9 @@ struct DeviceLink {
     DeviceLink& operator=(const DeviceLink&) = delete;
 
     FtHandle ftdiHandle = kNoFtdiHandle;
+    // The serial number the FTDI handle was opened by. It outlives the handle, so a record
+    // whose instrument was pulled out can reopen that instrument once it is back.
+    std::string ftdiSerial;
     SocketHandle tcpSocket = kNoSocket;
     int32_t channelIndex = 0; // network data channel 0 or 1: TCP port 10001 + channelIndex
     SocketHandle udpSocket = kNoSocket;

@@ -22,6 +22,16 @@ int deviceRateStep(DeviceLink& device, uint32_t rate, platform::Event* stop);
 
 inline constexpr uint32_t kWinUsbFrameSize = 512;
 inline constexpr uint32_t kWinUsbFramePayload = 508;
+inline constexpr uint16_t kWinUsbLastFragment = 0x8000;
+inline constexpr uint32_t kWinUsbFragmentWords = 254; // what one frame carries after its header
+
+// The payload words of an incoming fragment frame by its control word: a full frame's unless
+// it is the last, whose low byte counts them, never more than the frame holds.
+inline uint32_t winUsbFragmentWords(uint16_t control) {
+    if (!(control & kWinUsbLastFragment)) return kWinUsbFragmentWords;
+    const uint32_t n = control & 0xFFu;
+    return n < kWinUsbFragmentWords ? n : kWinUsbFragmentWords;
+}
 
 // Sends `data` in one 512-byte WinUSB command frame (65 AF, word count | 0x8000, payload
 // capped at 508 bytes, zeros). 512 when the frame went out, else 0.

@@ -40,13 +40,18 @@ uint32_t socketSend(SocketHandle socket, const uint8_t* buffer, uint32_t length,
     uint32_t count = 0;
     const IoStart start = platform::postSend(socket, buffer, length, block, count);
     if (start != IoStart::Pending) return count;
-    if (platform::waitPosted(block, stop, platform::kWaitInfinite) != IoWait::Completed) {
-        // The bytes are the caller's: the send is withdrawn before they go.
+    switch (platform::waitPosted(block, stop, kSocketSendTimeoutMs)) {
+    case IoWait::Completed:
+        platform::postedResult(block, count);
+        return count;
+    case IoWait::TimedOut:
+    case IoWait::Stopped:
+        // A peer that stopped reading, or a stop: the bytes are the caller's and the block
+        // must be free again, so the send is withdrawn before either goes.
         platform::cancelPosted(socket, block);
         return 0;
     }
-    platform::postedResult(block, count);
-    return count;
+    return 0;
 }
 
 uint32_t socketReceive(SocketHandle socket, uint8_t* buffer, uint32_t length, int32_t* pending,

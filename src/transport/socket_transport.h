@@ -26,7 +26,9 @@ inline constexpr uint32_t kResetLineRelease = 0;
 
 // Overlapped socket transfers that end on `stop` (may be null). When `lock` is given the
 // caller holds it on entry; it is released for the whole transfer and held again on return.
-// socketSend waits without limit; a stop returns 0 and leaves the send to the system.
+// socketSend waits at most kSocketSendTimeoutMs for room: a stop returns 0 and leaves the
+// send to the system; a time-out returns 0 and withdraws it.
+inline constexpr uint32_t kSocketSendTimeoutMs = 1000;
 uint32_t socketSend(SocketHandle socket, const uint8_t* buffer, uint32_t length,
                     platform::Event* stop, platform::Overlapped& io, std::mutex* lock = nullptr);
 

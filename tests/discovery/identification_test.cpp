@@ -329,6 +329,31 @@ TEST_F(Identification, PresetRateSkipsTheSearchAndKeptFailuresAreMarkedDone) {
     EXPECT_EQ(quiet.device->written, (std::vector<uint8_t>{}));
 }
 
+// Identification ends for every record, whatever its link does: a record with no link at
+// all (an instrument pulled out before its reconnect) and an instrument whose rate call keeps
+// failing are given up as failures rather than turned for ever.
+TEST_F(Identification, EndsForRecordsWithoutLinkOrWithARateCallThatKeepsFailing) {
+    std::vector<std::shared_ptr<DevStruct>> kept;
+    for (uint32_t kind : {2u, 4u}) { // tagged and sync families
+        auto unlinked = std::make_shared<DevStruct>();
+        unlinked->linkKind = kind;
+        unlinked->keepOnFailure = 1;
+        frame::lib().devices.push_back(unlinked);
+        kept.push_back(unlinked);
+    }
+    auto failing = add("ZS000001", 2, tagged(2304000, identificationRecord(28, 40, 1)));
+    failing.device->failingRoles = sim::roleBit(D2xxRole::Rate);
+    failing.record->keepOnFailure = 1;
+    kept.push_back(failing.record);
+
+    EXPECT_EQ(identifyDevices(false, 0), 0);
+    for (const auto& d : kept) {
+        EXPECT_TRUE(listed(d));
+        EXPECT_EQ(d->linkState, -1);
+        EXPECT_EQ(d->state.deviceType, 0);
+    }
+}
+
 // A TCP channel-0 instrument: the tagged protocol over the socket, where the query reply is
 // not acknowledged at once and the acknowledge stage sends the only acknowledge.
 TEST_F(Identification, TaggedInstrumentOnTcpChannelZero) {

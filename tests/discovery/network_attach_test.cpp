@@ -221,6 +221,23 @@ TEST_F(NetworkAttach, EthernetReplyFromAnAddressOutsideTheGivenOnesBitsIsRefused
     }
 }
 
+// A host may name its network's broadcast address itself: the query goes out as a broadcast
+// (here loopback's own, 127.255.255.255, where the instrument listens) and the reply of the
+// instrument at its own address is taken.
+TEST_F(NetworkAttach, EthernetQueryToAGivenBroadcastAddressIsSent) {
+    sim::EthernetOptions o;
+    o.address = 0x7FFFFFFF;
+    o.replyFrom = freshLoopbackAddress();
+    o.identity = {28, 40, 0x00031001};
+    sim::SimEthernetInstrument instrument(o);
+    REQUIRE_LISTENING(instrument);
+    const std::u16string address = wide(dotted(o.address));
+    int32_t index = 9;
+    EXPECT_EQ(attachEthDevice(address.c_str(), &index), 1);
+    EXPECT_EQ(instrument.queries(), 1u);
+    EXPECT_EQ(index, 0);
+}
+
 TEST_F(NetworkAttach, EthernetWithoutAddressQueriesTheAdaptersBroadcastAddress) {
     // A loopback adapter whose network's broadcast address the instrument listens on.
     const uint32_t network = freshLoopbackAddress() & 0xFFFFFF00;

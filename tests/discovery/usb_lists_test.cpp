@@ -234,5 +234,40 @@ TEST_F(UsbLists, FullReconnectThatFindsNothingKeepsTheRecordListed) {
     EXPECT_EQ(frame::lib().devices.size(), 1u);
 }
 
+// Pulled out while listed, then plugged back: the record that lost its handle is still its
+// instrument's record and reopens that instrument by serial number, whichever other
+// acceptable device now comes first, on a full or a soft reconnect.
+TEST_F(UsbLists, RecordWhoseReconnectFailedReopensItsInstrumentOncePluggedBack) {
+    for (const uint32_t soft : {0u, 0x80000000u}) {
+        SCOPED_TRACE(soft ? "soft" : "full");
+        SimD2xx::instance().reset();
+        instruments.clear();
+        frame::lib().reconnectSkip = 0;
+        plug("FT00001A", "Brevane DOUT20", tagged(2304000, 0x00031001));
+        ASSERT_EQ(discovery::buildFList(), 1);
+        const auto record = at(0);
+        auto unplugged = [](bool gone) {
+            SimD2xx::instance().locked(
+                [&] { SimD2xx::instance().find("FT00001A")->present = !gone; });
+        };
+        unplugged(true);
+        EXPECT_EQ(discovery::reconnectDevice(0), 0);
+        EXPECT_FALSE(record->hasFtdi());
+        EXPECT_EQ(discovery::reconnectDevice(0), 0) << "still out";
+        // Another instrument is plugged in meanwhile; it must not be taken over.
+        plug("FT00000A", "Brevane DOUT20", tagged(2304000, 0x00031000));
+        unplugged(false);
+        EXPECT_EQ(discovery::reconnectDevice(soft), 1);
+        ASSERT_EQ(frame::lib().devices.size(), 1u);
+        EXPECT_EQ(at(0), record);
+        EXPECT_TRUE(record->hasFtdi());
+        EXPECT_TRUE(isOpen("FT00001A"));
+        EXPECT_FALSE(isOpen("FT00000A"));
+        EXPECT_EQ(record->linkState, -1);
+        EXPECT_EQ(record->state.serialNumber, 0x00031001u);
+        discovery::freeFList();
+    }
+}
+
 } // namespace
 } // namespace zs::test

@@ -2,6 +2,7 @@
 // simulated drivers.
 #include "generators/generator_fixture.h"
 
+#include <cmath>
 #include <gmock/gmock.h>
 
 namespace zs::test {
@@ -17,7 +18,8 @@ TEST_F(GeneratorTest, NothingFoundGivesAnEmptyList) {
     EXPECT_EQ(K427_GetGenCount(), 0);
     ZS_WCHAR buffer[8] = {'x', 'x', 0};
     EXPECT_EQ(K427_GetGenName(0, buffer, 8), 0);
-    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(buffer[0], 0) << "no generator: an empty text";
+    EXPECT_EQ(buffer[1], 'x');
     EXPECT_EQ(K427_GenSetFreq(0, 1000.0, 0), 0);
 }
 
@@ -110,9 +112,15 @@ TEST_F(GeneratorTest, GenNameBuffersAndIndices) {
     EXPECT_EQ(buffer[4], 0) << "cut texts are terminated";
     EXPECT_EQ(buffer[5], '#');
 
+    // No generator there: an empty text, so a host that ignores the result shows no stale name.
     for (int32_t index : {1, -1, 1000}) {
         fill();
         EXPECT_EQ(K427_GetGenName(index, buffer, 32), 0) << index;
+        EXPECT_EQ(buffer[0], 0) << index;
+        EXPECT_EQ(buffer[1], '#') << index;
+        fill();
+        EXPECT_EQ(K427_GetGenName(index, buffer, 0), 0) << index;
+        EXPECT_EQ(K427_GetGenName(index, nullptr, 32), 0) << index;
         EXPECT_EQ(buffer[0], '#') << index;
     }
     fill();
@@ -299,13 +307,24 @@ TEST_F(GeneratorTest, OutputModuleSettingsReachTheModule) {
         int32_t result;
         int32_t got;
     } table[] = {
-        {1, K427_GenSetOffset(0, 0.0, 0)},      {0, K427_GenSetOffset(0, 0.1, 0)},
-        {1, K427_GenSetUnits(0, 1, 0)},         {0, K427_GenSetUnits(0, 2, 0)},
-        {1, K427_GenSetOutputLoad(0, -1.0, 0)}, {0, K427_GenSetOutputLoad(0, 50.0, 0)},
-        {1, K427_GenSetSignalType(0, 1, 0)},    {0, K427_GenSetSignalType(0, 2, 0)},
-        {0, K427_GenSetLevel(0, 0.0, 0)},       {0, K427_GenSetFreq(0, 1000.0, 9)},
-        {1, K427_GenSetFreq(0, 2000.0, 0)},     {1, K427_GenSetLevel(0, 1.0, 0)}, // -20 dB
+        {1, K427_GenSetOffset(0, 0.0, 0)},
+        {0, K427_GenSetOffset(0, 0.1, 0)},
+        {1, K427_GenSetUnits(0, 1, 0)},
+        {0, K427_GenSetUnits(0, 2, 0)},
+        {1, K427_GenSetOutputLoad(0, -1.0, 0)},
+        {0, K427_GenSetOutputLoad(0, 50.0, 0)},
+        {1, K427_GenSetSignalType(0, 1, 0)},
+        {0, K427_GenSetSignalType(0, 2, 0)},
+        {0, K427_GenSetLevel(0, 0.0, 0)},
+        {0, K427_GenSetFreq(0, 1000.0, 9)},
+        {1, K427_GenSetFreq(0, 2000.0, 0)},
+        {1, K427_GenSetLevel(0, 1.0, 0)}, // -20 dB
         {1, K427_GenSetOutputState(0, 1, 0)},
+        // Frequencies no module can take are refused and leave the 2000 Hz setting in place.
+        {0, K427_GenSetFreq(0, -1000.0, 0)},
+        {0, K427_GenSetFreq(0, std::nan(""), 0)},
+        {0, K427_GenSetFreq(0, HUGE_VAL, 0)},
+        {0, K427_GenSetFreq(0, -HUGE_VAL, 0)},
     };
     for (size_t i = 0; i < std::size(table); ++i) EXPECT_EQ(table[i].got, table[i].result) << i;
     EXPECT_TRUE(eventually([&] { return module->freqWord == 699051u; }));

@@ -3,6 +3,7 @@
 #include "transport/sim_fixtures.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <gmock/gmock.h>
@@ -19,7 +20,7 @@ using ::testing::ElementsAreArray;
 TEST(ModuleSettings, FrequencyWordFromHertz) {
     const struct {
         double hz;
-        int32_t word;
+        int32_t word; // 0: refused, the earlier setting stays
     } cases[] = {
         {1000.0, 349525},    // 1000 / 48000 * 2^24, rounded
         {0.0, 1},            // zero would stop the module
@@ -27,15 +28,19 @@ TEST(ModuleSettings, FrequencyWordFromHertz) {
         {1.0, 350},          // 349.525 rounds down
         {24000.0, 0x7FFFFF}, // above the word's range
         {1e12, 0x7FFFFF},    // far above it
-        {-1000.0, -349525},  // negative words are passed on as they are
-        {std::nan(""), 1},   // no number: the smallest word
+        {-1000.0, 0},        // no module makes a negative frequency
+        {-0.001, 0},
+        {std::nan(""), 0},
+        {HUGE_VAL, 0},
+        {-HUGE_VAL, 0},
     };
     for (const auto& c : cases) {
         ModuleState s;
+        s.freqWord = 777;
         s.pendingStep = 0;
-        s.setFrequency(c.hz);
-        EXPECT_EQ(s.freqWord.load(), c.word) << c.hz;
-        EXPECT_EQ(s.pendingStep.load(), 1) << c.hz;
+        EXPECT_EQ(s.setFrequency(c.hz), c.word != 0) << c.hz;
+        EXPECT_EQ(s.freqWord.load(), c.word != 0 ? c.word : 777) << c.hz;
+        EXPECT_EQ(s.pendingStep.load(), c.word != 0 ? 1 : 0) << c.hz;
     }
 }
 
@@ -117,6 +122,38 @@ TEST(ModuleReaderRules, StatusAndAcknowledgement) {
     EXPECT_FALSE(answer(shortStatus)) << "payloads under 8 bytes are ignored";
     const std::vector<uint8_t> other = {99, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_FALSE(answer(other));
+}
+
+// The module acknowledges 1000 Hz again and again while the host sets 1000 Hz and at once
+// 2000 Hz: the newer setting must stay pending, whatever moment it lands in.
+TEST(ModuleReaderRules, AcknowledgementNeverSwallowsANewerFrequency) {
+    ModuleState s;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> answers{0};
+    const std::vector<uint8_t> acknowledged = ack(1, 349525); // 1000 Hz
+    std::thread module([&] {
+        while (!stop.load()) {
+            uint32_t command = 0;
+            ModuleReader::answer(acknowledged.data(), static_cast<uint32_t>(acknowledged.size()), s,
+                                 command);
+            answers.fetch_add(1);
+        }
+    });
+    // Two whole answers after a moment: any answer that had started before it has ended.
+    auto settle = [&] {
+        const uint64_t from = answers.load();
+        while (answers.load() < from + 2) std::this_thread::yield();
+    };
+    int lost = 0;
+    for (int round = 0; round < 5000; ++round) {
+        s.setFrequency(1000.0);
+        s.setFrequency(2000.0); // perhaps while 1000 Hz is being acknowledged
+        settle();
+        if (s.pendingStep.load() == 0) ++lost; // nothing acknowledges 2000 Hz
+    }
+    stop = true;
+    module.join();
+    EXPECT_EQ(lost, 0);
 }
 
 // The reader thread against a simulated module on the simulated D2XX.

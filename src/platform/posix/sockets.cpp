@@ -156,6 +156,24 @@ bool sendAll(SocketHandle socket, const void* data, size_t length) {
     return true;
 }
 
+bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                   uint32_t timeoutMs) {
+    auto p = static_cast<const uint8_t*>(data);
+    const uint32_t start = tickMs();
+    while (length > 0) {
+        const ssize_t n = ::send(fd(socket), p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (!wouldBlock(errno)) return false;
+            if (pollWithStop(fd(socket), POLLOUT, stop, start, timeoutMs) != 1) return false;
+            continue;
+        }
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs) {
     if (pollWithStop(fd(socket), POLLIN, nullptr, tickMs(), timeoutMs) != 1) return 0;
     ssize_t n;

@@ -129,6 +129,30 @@ bool sendAll(SocketHandle socket, const void* data, size_t length) {
     return true;
 }
 
+bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                   uint32_t timeoutMs) {
+    // select() cannot wait on the stop event as well, so room is awaited in short slices.
+    constexpr uint32_t kSliceMs = 20;
+    auto p = static_cast<const char*>(data);
+    const uint32_t start = tickMs();
+    while (length > 0) {
+        for (;;) {
+            if (stop && stop->wait(0)) return false;
+            const uint32_t spent = tickMs() - start;
+            if (timeoutMs != kWaitInfinite && spent >= timeoutMs) return false;
+            const uint32_t left = timeoutMs == kWaitInfinite ? kSliceMs : timeoutMs - spent;
+            const int ready = selectOne(socket, true, left < kSliceMs ? left : kSliceMs);
+            if (ready < 0) return false;
+            if (ready > 0) break;
+        }
+        const int n = ::send(sock(socket), p, static_cast<int>(length), 0);
+        if (n == SOCKET_ERROR) return false;
+        p += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs) {
     const int ready = selectOne(socket, false, timeoutMs);
     if (ready <= 0) return ready;
