@@ -4,6 +4,9 @@
 
 namespace zs::platform {
 
+// Raises the calling thread to the highest normal priority (best effort).
+void raiseCurrentThreadPriority();
+
 // A thread of the library (a device's I/O thread, a module's reader): created and stored
 // first, started afterwards, so the body never runs before its owner has recorded it.
 // An exception leaving the body ends the thread quietly: a host process must never be
@@ -30,7 +33,14 @@ class IoThread {
 
   private:
     bool running() const;
-    void run();
+    // The thread's own code: the body, with nothing thrown past it.
+    void run() {
+        if (raisePriority_) raiseCurrentThreadPriority();
+        try {
+            body_();
+        } catch (...) {
+        }
+    }
 
     std::function<void()> body_;
     bool raisePriority_;
@@ -43,9 +53,6 @@ class IoThread {
     std::thread thread_;
 #endif
 };
-
-// Raises the calling thread to the highest normal priority (best effort).
-void raiseCurrentThreadPriority();
 
 // Called by the DLL entry before it unloads the library state: from then on a join does not
 // wait (every thread has already left the library's code, see IoThread) but only lets go.

@@ -15,14 +15,6 @@ bool IoThread::running() const {
     return thread_.joinable();
 }
 
-void IoThread::run() {
-    if (raisePriority_) raiseCurrentThreadPriority();
-    try {
-        body_();
-    } catch (...) {
-    }
-}
-
 bool IoThread::start() {
     if (running() || finished_ || !body_) return false;
     try {

@@ -40,14 +40,6 @@ bool IoThread::running() const {
     return handle_ != nullptr;
 }
 
-void IoThread::run() {
-    if (raisePriority_) raiseCurrentThreadPriority();
-    try {
-        body_();
-    } catch (...) {
-    }
-}
-
 bool IoThread::start() {
     if (running() || finished_ || !body_) return false;
     Start* argument = new (std::nothrow) Start{this, referenceOwnModule()};
