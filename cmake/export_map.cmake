@@ -1,16 +1,12 @@
 # The Linux library exports exactly the names of the module-definition file: a linker version
 # script made from it, so an export added there is exported here too.
+include(${CMAKE_CURRENT_LIST_DIR}/def_names.cmake)
+
 function(zs_export_map def_file map_file)
-  file(STRINGS ${def_file} lines)
+  zs_def_names(${def_file} exports)
   set(names "")
-  set(in_exports FALSE)
-  foreach(line ${lines})
-    string(STRIP "${line}" line)
-    if(line STREQUAL "EXPORTS")
-      set(in_exports TRUE)
-    elseif(in_exports AND line MATCHES "^([A-Za-z_][A-Za-z0-9_]*)")
-      string(APPEND names "    ${CMAKE_MATCH_1};\n")
-    endif()
+  foreach(name ${exports})
+    string(APPEND names "    ${name};\n")
   endforeach()
   file(CONFIGURE OUTPUT ${map_file} CONTENT "{\n  global:\n${names}  local:\n    *;\n};\n")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${def_file})

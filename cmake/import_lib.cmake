@@ -3,17 +3,8 @@
 # (_Name@N) while the DLL exports plain ones: those names get the byte counts the library's
 # objects define, and the import names stay plain (-k).
 # Variables: DLLTOOL, NM, DEF, OBJECTS (a ;-list), OUT, WIDTH (32 or 64).
-file(STRINGS ${DEF} lines)
-set(names "")
-set(in_exports FALSE)
-foreach(line ${lines})
-  string(STRIP "${line}" line)
-  if(line STREQUAL "EXPORTS")
-    set(in_exports TRUE)
-  elseif(in_exports AND line MATCHES "^([A-Za-z_0-9]+)")
-    list(APPEND names ${CMAKE_MATCH_1})
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/def_names.cmake)
+zs_def_names(${DEF} names)
 
 set(exports "")
 if(WIDTH EQUAL 32)
