@@ -66,6 +66,15 @@ class SignalThreads : public SimWinUsbTest {
         return d;
     }
 
+    // A record with an interface of a new simulated WinUSB device.
+    DevicePtr winUsbRecord(sim::SimWinUsbDevice*& dev) {
+        DevicePtr d = newRecord(11);
+        void* file = nullptr;
+        d->winUsbHandle = openWinUsb(dev, file);
+        d->winUsbFile = file;
+        return d;
+    }
+
     void run(void (*procedure)(DevicePtr), DevicePtr record) {
         record_ = record;
         thread_ = std::thread(procedure, record);
@@ -228,10 +237,7 @@ TEST_F(SignalThreads, FtdiThreadWithoutBufferWritesNothingAndGoesOfflineWhenSile
 
 TEST_F(SignalThreads, WinUsbOutputBurstsFollowTheStatusLevels) {
     sim::SimWinUsbDevice* dev = nullptr;
-    void* file = nullptr;
-    DevicePtr d = newRecord(11);
-    d->winUsbHandle = openWinUsb(dev, file);
-    d->winUsbFile = file;
+    DevicePtr d = winUsbRecord(dev);
     ASSERT_NE(d->winUsbHandle, nullptr);
     engine::setSignalSendCallback(*d, countingFill, 9);
     run(engine::winUsbSignalThread, d);
@@ -278,10 +284,7 @@ TEST_F(SignalThreads, WinUsbTransfersCompletingAtOnceOrLaterAreEachCountedOnce) 
     for (bool atOnce : {false, true}) {
         SCOPED_TRACE(atOnce);
         sim::SimWinUsbDevice* dev = nullptr;
-        void* file = nullptr;
-        DevicePtr d = newRecord(11);
-        d->winUsbHandle = openWinUsb(dev, file);
-        d->winUsbFile = file;
+        DevicePtr d = winUsbRecord(dev);
         ASSERT_NE(d->winUsbHandle, nullptr);
         dev->readsCompleteAtOnce = atOnce;
         engine::setSignalSendCallback(*d, countingFill, 9);
@@ -315,10 +318,7 @@ TEST_F(SignalThreads, WinUsbTransfersCompletingAtOnceOrLaterAreEachCountedOnce) 
 // next status starts another.
 TEST_F(SignalThreads, WinUsbRefusedOutputBlockEndsTheBurst) {
     sim::SimWinUsbDevice* dev = nullptr;
-    void* file = nullptr;
-    DevicePtr d = newRecord(11);
-    d->winUsbHandle = openWinUsb(dev, file);
-    d->winUsbFile = file;
+    DevicePtr d = winUsbRecord(dev);
     ASSERT_NE(d->winUsbHandle, nullptr);
     engine::setSignalSendCallback(*d, countingFill, 9);
     auto& usb = sim::SimWinUsb::instance();
@@ -344,10 +344,7 @@ TEST_F(SignalThreads, WinUsbRefusedOutputBlockEndsTheBurst) {
 
 TEST_F(SignalThreads, WinUsbInstrumentStreamsAndPlaysTheHostSignal) {
     sim::SimWinUsbDevice* dev = nullptr;
-    void* file = nullptr;
-    DevicePtr d = newRecord(11);
-    d->winUsbHandle = openWinUsb(dev, file);
-    d->winUsbFile = file;
+    DevicePtr d = winUsbRecord(dev);
     sim::WinUsbInstrument model;
     model.deviceType = 28;
     sim::SignalModel m;
