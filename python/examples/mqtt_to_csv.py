@@ -80,7 +80,8 @@ def main():
 
         def on_message(client, userdata, msg):
             nonlocal records
-            if not msg.topic.endswith("/values"):
+            # Messages still arriving before the loop stops are past the count: not written.
+            if not msg.topic.endswith("/values") or (args.count and records >= args.count):
                 return
             writer.writerows(rows(msg.topic, json.loads(msg.payload)))
             f.flush()
