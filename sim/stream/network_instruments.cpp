@@ -74,6 +74,7 @@ void TcpResponder::run() {
         peer_ = peer = next;
     };
     while (!stop_) {
+        if (drop_.exchange(false) && peer != kNoSocket) replace(kNoSocket);
         // A new connection replaces the one served so far, as the instrument's port does.
         const bool idle = peer == kNoSocket || !reading_;
         const SocketHandle next = platform::acceptSocket(listener_, idle ? kSliceMs : 0);
@@ -95,6 +96,15 @@ void TcpResponder::run() {
 void SimWiFiInstrument::setReading(bool on) {
     command_->setReading(on);
     for (auto& d : data_) d->setReading(on);
+}
+
+void SimWiFiInstrument::dropConnections() {
+    command_->dropConnection();
+    for (auto& d : data_) d->dropConnection();
+}
+
+bool SimWiFiInstrument::sendData(int channel, const std::vector<uint8_t>& bytes) {
+    return data_[channel]->send(bytes);
 }
 
 SimWiFiInstrument::SimWiFiInstrument(WiFiOptions options) : options_(std::move(options)) {
@@ -282,6 +292,15 @@ void SimEthernetInstrument::turn() {
             const auto d = UdpStreamInstrument::datagram(r);
             platform::sendTo(replySocket_, d.data(), d.size(), *peer);
         }
+}
+
+bool SimEthernetInstrument::sendDatagram(const std::vector<uint8_t>& bytes) {
+    std::optional<SocketAddress> peer;
+    {
+        std::lock_guard lock(peerMutex_);
+        peer = peer_;
+    }
+    return peer && platform::sendTo(replySocket_, bytes.data(), bytes.size(), *peer);
 }
 
 void SimEthernetInstrument::run() {

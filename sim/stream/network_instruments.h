@@ -45,6 +45,9 @@ class TcpResponder {
     bool send(const std::vector<uint8_t>& bytes);
     // A fault: false leaves what the peer sends unread, so the peer's sends back up.
     void setReading(bool on) { reading_ = on; }
+    // A fault: the current connection is closed, as by an instrument that restarts; the
+    // listener stays, so the peer may connect again.
+    void dropConnection() { drop_ = true; }
 
   private:
     void run();
@@ -55,6 +58,7 @@ class TcpResponder {
     platform::SocketHandle peer_ = platform::kNoSocket;
     std::atomic<bool> stop_{false};
     std::atomic<bool> reading_{true};
+    std::atomic<bool> drop_{false};
     std::atomic<uint32_t> connections_{0};
     std::thread thread_;
 };
@@ -82,6 +86,10 @@ class SimWiFiInstrument {
     StreamState& stream(int channel) { return *streams_[channel]; }
     // A fault: false stops reading the command port and the data ports (streaming goes on).
     void setReading(bool on);
+    // Faults: every connection closed (the ports stay open), and bytes of the test's own on
+    // a channel's data connection (false without one).
+    void dropConnections();
+    bool sendData(int channel, const std::vector<uint8_t>& bytes);
 
   private:
     void onCommand(const uint8_t* bytes, size_t length);
@@ -125,6 +133,9 @@ class SimEthernetInstrument {
     bool listening() const { return socket_ != platform::kNoSocket; }
     uint32_t queries() const { return queries_; }
     StreamState& stream() { return *stream_; }
+    // A fault: a datagram of the test's own to whoever sent the last command (false before
+    // anyone did).
+    bool sendDatagram(const std::vector<uint8_t>& bytes);
 
   private:
     void run();

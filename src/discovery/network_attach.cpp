@@ -149,6 +149,8 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
         if (data == kNoSocket) continue;
         DevStruct& d = *channels[i];
         d.tcpSocket = data;
+        d.wifiLocal = *local;
+        d.wifiDevice = *device;
         d.channelIndex = static_cast<int32_t>(i);
         d.linkKind = (combined || i == 1) ? 7 : 6;
         list.push_back(channels[i]);
@@ -233,6 +235,26 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
     if (index) *index = static_cast<int32_t>(list.size()) - 1;
     engine::startIoThreads();
     return attached;
+}
+
+bool reopenClosedWiFi(DevStruct& d) {
+    if (d.wifiDevice == 0) return true;
+    const bool dataClosed = platform::peerClosed(d.tcpSocket);
+    const bool commandClosed = d.commandSocket && platform::peerClosed(d.commandSocket->socket);
+    if (!dataClosed && !commandClosed) return true;
+    // Nothing posted may complete into the record from the old connection.
+    platform::cancelPosted(d.tcpSocket, d.streamOverlapped);
+    transport::withdrawPostedReceive(d);
+    if (commandClosed) {
+        // The sibling channel keeps the old one until it is reconnected itself.
+        const SocketHandle command = connectedTcp(d.wifiLocal, d.wifiDevice, kWiFiCommandPort);
+        d.commandSocket = std::make_shared<transport::auto_close_socket>(command);
+    }
+    platform::closeSocket(d.tcpSocket);
+    d.tcpSocket = connectedTcp(d.wifiLocal, d.wifiDevice,
+                               static_cast<uint16_t>(kWiFiDataPort + d.channelIndex));
+    freshIoBlock(d);
+    return d.tcpSocket != kNoSocket;
 }
 
 } // namespace zs::discovery

@@ -5,6 +5,10 @@
 #include <optional>
 #include <vector>
 
+namespace zs::frame {
+struct DevStruct;
+}
+
 namespace zs::discovery {
 
 inline constexpr uint16_t kWiFiCommandPort = 30704;
@@ -20,6 +24,11 @@ int attachWiFiDevice(const char16_t* local, const char16_t* device, int32_t* ind
 // Finds Ethernet instruments by the UDP query sent to `address` (null: every adapter's
 // directed broadcast address), adds and starts one record per accepted reply. Returns how
 // many were added; `*index` as above when any was.
+// Connects a Wi-Fi record again when its instrument closed or reset the connection (it was
+// restarted, or out of reach); true when the link is up, whether it was connected again or
+// never went.
+bool reopenClosedWiFi(frame::DevStruct& d);
+
 int attachEthDevice(const char16_t* address, int32_t* index);
 
 // Where the Ethernet query goes: the given address, else the directed broadcast address of

@@ -1,6 +1,7 @@
 #include "discovery/usb_lists.h"
 
 #include "discovery/identification.h"
+#include "discovery/network_attach.h"
 #include "discovery/winusb_enumeration.h"
 #include "engine/command_packets.h"
 #include "engine/io_threads.h"
@@ -278,15 +279,24 @@ int reconnectDevice(uint32_t index) {
     } else if (d->hasTcp()) {
         d->state.deviceType = 0;
         d->state.serialNumber = 0;
+        // An instrument that closed the connection is reached again on a new one.
+        if (!reopenClosedWiFi(*d)) {
+            d->linkState = -1;
+            return 0;
+        }
     } else if (udp) {
         // Ethernet records are identified from the query reply, never by the stages.
         d->linkState = -1;
-    } else if (d->hasWinUsb()) {
-        transport::releaseWinUsb(d->winUsbHandle, d->winUsbFile);
+    } else if (d->hasWinUsb() || !d->winUsbPath.empty()) {
+        // A record whose instrument was gone at an earlier reconnect enumerates again too.
+        if (d->hasWinUsb()) transport::releaseWinUsb(d->winUsbHandle, d->winUsbFile);
         d->winUsbHandle = nullptr;
         d->winUsbFile = transport::kInvalidFile;
         enumerateWinUsb(d);
-        if (!d->hasWinUsb()) return 0;
+        if (!d->hasWinUsb()) {
+            d->linkState = -1;
+            return 0;
+        }
     }
     identifyDevices(false, 0);
     engine::startIoThreads();

@@ -42,23 +42,28 @@ bool sendFrame(Link& link, uint16_t w0, uint16_t w1, uint16_t w2, uint16_t w3) {
 }
 
 // One 512-byte frame, waiting no later than `deadline`. A read that does not come in time is
-// withdrawn and collected before the frame it was posted into goes.
+// withdrawn and collected before the frame it was posted into goes. Shorter transfers are
+// passed over: what an instrument streamed before a reconnect may still wait in the pipe.
 bool readFrame(Link& link, uint8_t* frame, uint32_t deadline) {
     using transport::PipeState;
-    uint32_t count = 0;
-    PipeState state =
-        transport::winUsbPost(transport::winUsb().readPipe, link.handle, transport::kWinUsbInPipe,
-                              frame, kFrame, link.readIo, count);
-    if (state == PipeState::Pending) {
-        const int32_t left = static_cast<int32_t>(deadline - platform::tickMs());
-        state = transport::winUsbWait(link.handle, link.readIo, &link.stop,
-                                      left > 0 ? static_cast<uint32_t>(left) : 0, count);
+    for (;;) {
+        uint32_t count = 0;
+        PipeState state =
+            transport::winUsbPost(transport::winUsb().readPipe, link.handle,
+                                  transport::kWinUsbInPipe, frame, kFrame, link.readIo, count);
         if (state == PipeState::Pending) {
-            transport::winUsbAbandon(link.handle, link.readIo);
-            return false;
+            const int32_t left = static_cast<int32_t>(deadline - platform::tickMs());
+            state = transport::winUsbWait(link.handle, link.readIo, &link.stop,
+                                          left > 0 ? static_cast<uint32_t>(left) : 0, count);
+            if (state == PipeState::Pending) {
+                transport::winUsbAbandon(link.handle, link.readIo);
+                return false;
+            }
         }
+        if (state != PipeState::Done) return false;
+        if (count == kFrame) return true;
+        if (static_cast<int32_t>(deadline - platform::tickMs()) <= 0) return false;
     }
-    return state == PipeState::Done && count == kFrame;
 }
 
 // The identification and description exchange; true when the record was applied.
@@ -134,6 +139,7 @@ void enumerateWinUsb(const std::shared_ptr<DevStruct>& given) {
         if (identify(link, *record)) {
             record->winUsbHandle = handle;
             record->winUsbFile = file;
+            record->winUsbPath = path;
             if (!given) {
                 frame::lib().devices.push_back(record);
             } else {

@@ -77,6 +77,9 @@ bool sendAll(SocketHandle socket, const void* data, size_t length);
 // has passed; false then, or on error, with perhaps part of the buffer sent.
 bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
                    uint32_t timeoutMs);
+// True when the peer has closed or reset the connection; looks without waiting and takes no
+// byte.
+bool peerClosed(SocketHandle socket);
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs);
 bool sendTo(SocketHandle socket, const void* data, size_t length, const SocketAddress& peer);
 int receiveFrom(SocketHandle socket, void* buffer, size_t length, SocketAddress& from,

@@ -54,11 +54,18 @@ struct DeviceLink {
     std::string ftdiSerial;
     SocketHandle tcpSocket = kNoSocket;
     int32_t channelIndex = 0; // network data channel 0 or 1: TCP port 10001 + channelIndex
+    // A Wi-Fi instrument's addresses (host order), to connect again after it closed the
+    // connection; 0 when the link was not attached by address.
+    uint32_t wifiLocal = 0;
+    uint32_t wifiDevice = 0;
     SocketHandle udpSocket = kNoSocket;
     UdpPeer udpPeer;
     std::shared_ptr<auto_close_socket> commandSocket;
     void* winUsbFile = kInvalidFile;
     void* winUsbHandle = nullptr;
+    // The interface path the WinUSB handle was bound on; like the serial number above it
+    // marks a record whose instrument was gone at a reconnect as a WinUSB record still.
+    std::u16string winUsbPath;
     std::array<uint8_t, kRxBufferSize> rxBuffer; // not cleared: the transports fill it
     int32_t readPending = 0;           // 1 while a socket receive posted by an earlier call is out
     platform::Overlapped ioOverlapped; // ioOverlapped.ioEvent: created by the I/O thread start

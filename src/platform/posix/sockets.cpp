@@ -174,6 +174,17 @@ bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* 
     return true;
 }
 
+bool peerClosed(SocketHandle socket) {
+    pollfd p{fd(socket), POLLIN, 0};
+    if (::poll(&p, 1, 0) != 1) return false;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return true;
+    uint8_t byte;
+    ssize_t n;
+    while ((n = ::recv(fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT)) < 0 && errno == EINTR) {
+    }
+    return n == 0 || (n < 0 && !wouldBlock(errno));
+}
+
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs) {
     if (pollWithStop(fd(socket), POLLIN, nullptr, tickMs(), timeoutMs) != 1) return 0;
     ssize_t n;

@@ -153,6 +153,13 @@ bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* 
     return true;
 }
 
+bool peerClosed(SocketHandle socket) {
+    if (selectOne(socket, false, 0) <= 0) return false;
+    char byte;
+    const int n = ::recv(sock(socket), &byte, 1, MSG_PEEK);
+    return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 int receiveTimed(SocketHandle socket, void* buffer, size_t length, uint32_t timeoutMs) {
     const int ready = selectOne(socket, false, timeoutMs);
     if (ready <= 0) return ready;
