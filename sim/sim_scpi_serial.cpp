@@ -126,6 +126,7 @@ void SimScpiSerial::answer(const std::string&) {}
 void SimScpiSerial::setReply(Reply reply) {
     std::lock_guard lock(mutex_);
     reply_ = reply;
+    if (reply != Reply::Endless) endless_ = false; // a generator that stops talking
 }
 
 void SimScpiSerial::setIdentity(std::string identity) {

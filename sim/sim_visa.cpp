@@ -13,6 +13,7 @@ constexpr ViStatus kOk = 0;
 constexpr ViStatus kInvalidObject = static_cast<ViStatus>(0xBFFF000E);
 constexpr ViStatus kResourceNotFound = static_cast<ViStatus>(0xBFFF0011);
 constexpr ViStatus kTimeout = static_cast<ViStatus>(0xBFFF0015);
+constexpr ViStatus kConnectionLost = static_cast<ViStatus>(0xBFFF00A6);
 constexpr ViStatus kSystemError = static_cast<ViStatus>(0xBFFF0000);
 
 // "USB[0-9]*::?*INSTR": USB, a board number, and INSTR at the end.
@@ -60,7 +61,7 @@ struct SimVisaCalls {
         Lock lock(sim().mutex_);
         if (!session(manager, SimVisa::SessionKind::Manager)) return kInvalidObject;
         SimVisaInstrument* found = resource ? sim().find(resource) : nullptr;
-        if (!found || !instrument) return kResourceNotFound;
+        if (!found || !instrument || found->gone) return kResourceNotFound;
         *instrument = add({SimVisa::SessionKind::Instrument, found, {}, 0});
         return kOk;
     }
@@ -76,6 +77,7 @@ struct SimVisaCalls {
         if (returned) *returned = 0;
         auto* session = SimVisaCalls::session(s, SimVisa::SessionKind::Instrument);
         if (!session) return kInvalidObject;
+        if (session->instrument->gone) return kConnectionLost;
         std::string& reply = session->instrument->reply;
         if (reply.empty()) return kTimeout;
         const size_t n = std::min<size_t>(count, reply.size());
@@ -92,9 +94,11 @@ struct SimVisaCalls {
         auto* session = SimVisaCalls::session(s, SimVisa::SessionKind::Instrument);
         if (!session) return kInvalidObject;
         SimVisaInstrument& in = *session->instrument;
+        if (in.gone) return kConnectionLost;
         const std::string text(reinterpret_cast<const char*>(buffer), count);
         in.log.push_back(text);
-        if (text == "*IDN?" && !in.silent) in.reply = in.identity + "\n";
+        if (text == "*IDN?" && !in.silent)
+            in.reply = in.garbage.empty() ? in.identity + "\n" : in.garbage;
         if (returned) *returned = count;
         return kOk;
     }

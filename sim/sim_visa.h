@@ -17,6 +17,8 @@ struct SimVisaInstrument {
     std::string resource;
     std::string identity;
     bool silent = false;          // "*IDN?" gets no reply (the read times out)
+    bool gone = false;            // unplugged: opening it, reading and writing fail
+    std::string garbage;          // when set, "*IDN?" gets this instead of the identity
     std::vector<std::string> log; // every write, as written
     std::string reply;            // what the next read returns
 };

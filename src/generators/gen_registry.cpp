@@ -18,6 +18,7 @@ constexpr uint32_t kAnswerWaitMs = 500;
 constexpr uint32_t kReplyRead = 1024;
 constexpr uint32_t kReplyCounted = 1023;
 constexpr uint32_t kModuleRead = 1024;
+constexpr uint32_t kModuleScanLimit = 16 * kModuleRead;
 constexpr uint32_t kModuleRate = 115200;
 constexpr uint32_t kSerialLength = 128;
 constexpr uint32_t kParityCheckBit = 1u << 1; // fParity of the line settings
@@ -93,21 +94,27 @@ void setUpLine(FtHandle h) {
     api.flow(h, 0, 0, 0); // no handshake
 }
 
-// Whether a status packet is among the bytes the module has queued.
+// Whether a status packet is among the bytes the module has queued. Everything queued is
+// looked at (up to a bound), so stale bytes in front of the first status do not hide it.
 bool sendsStatus(FtHandle h, transport::CPacketProcess& parser) {
     const D2xxApi& api = transport::d2xx();
-    uint32_t waiting = 0;
-    api.queue(h, &waiting);
-    if (waiting == 0) return false;
-    uint8_t bytes[kModuleRead];
-    uint32_t got = 0;
-    api.read(h, bytes, std::min(waiting, kModuleRead), &got, nullptr);
-    got = std::min(got, kModuleRead);
-    uint32_t position = 0;
-    while (parser.process(bytes, got, position)) {
-        const uint8_t* p = parser.payload();
-        if (parser.payloadLength() >= kModulePacketMinimum && (p[0] | p[1] << 8) == kModuleStatus)
-            return true;
+    for (uint32_t total = 0; total < kModuleScanLimit;) {
+        uint32_t waiting = 0;
+        api.queue(h, &waiting);
+        if (waiting == 0) return false;
+        uint8_t bytes[kModuleRead];
+        uint32_t got = 0;
+        api.read(h, bytes, std::min(waiting, kModuleRead), &got, nullptr);
+        got = std::min(got, kModuleRead);
+        if (got == 0) return false;
+        total += got;
+        uint32_t position = 0;
+        while (parser.process(bytes, got, position)) {
+            const uint8_t* p = parser.payload();
+            if (parser.payloadLength() >= kModulePacketMinimum &&
+                (p[0] | p[1] << 8) == kModuleStatus)
+                return true;
+        }
     }
     return false;
 }

@@ -54,6 +54,8 @@ std::unique_ptr<SerialPort> SerialPort::open(const std::string& path) {
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
     ::tcsetattr(fd, TCSANOW, &t);
+    // What the line received before we held it answers nothing we are about to ask.
+    ::tcflush(fd, TCIFLUSH);
     int lines = TIOCM_DTR | TIOCM_RTS;
     ::ioctl(fd, TIOCMBIS, &lines); // pseudo-terminals have no modem lines; that is harmless
     return std::unique_ptr<SerialPort>(new SerialPort(fd));

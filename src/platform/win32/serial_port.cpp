@@ -27,6 +27,8 @@ std::unique_ptr<SerialPort> SerialPort::open(const std::string& path) {
     SetCommTimeouts(h, &timeouts);
     EscapeCommFunction(h, SETDTR);
     EscapeCommFunction(h, SETRTS);
+    // What the line received before we held it answers nothing we are about to ask.
+    PurgeComm(h, PURGE_RXCLEAR);
     return std::unique_ptr<SerialPort>(new SerialPort(reinterpret_cast<intptr_t>(h)));
 }
 
