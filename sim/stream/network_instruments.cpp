@@ -5,6 +5,7 @@
 #include "sim_ftdi_instrument.h"
 
 #include <algorithm>
+#include <chrono>
 #include <stdexcept>
 
 namespace zs::sim {
@@ -159,6 +160,11 @@ void SimWiFiInstrument::onCommand(const uint8_t* bytes, size_t length) {
             if (options_.answerHello) {
                 std::vector<uint8_t> reply = {0x11};
                 put32(reply, options_.channelCode);
+                if (options_.helloInPieces) {
+                    command_->send({reply.front()});
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    reply.erase(reply.begin());
+                }
                 command_->send(reply);
             }
         } else if (in[0] == 0x1B) {

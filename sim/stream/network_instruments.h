@@ -67,6 +67,7 @@ struct WiFiOptions {
     uint32_t address = 0x7F000001;
     uint32_t channelCode = 55; // 0 one channel, 55 two, 247 two in the combined form
     bool answerHello = true;
+    bool helloInPieces = false; // the reply's first byte, then the rest a moment later
     StreamIdentity identity[2] = {{28, 40, 0x00031001}, {38, 40, 0x00031002}};
     std::vector<uint16_t> programs = {40}; // the program list of a sync-protocol channel
     double recordsPerSecond = 10;

@@ -77,7 +77,8 @@ void freshIoBlock(DevStruct& d) {
     d.ioOverlapped.ensureEvent();
 }
 
-// The channel code of a 5-byte hello reply, or nothing when the reply did not come.
+} // namespace
+
 std::optional<uint32_t> helloChannelCode(SocketHandle command, DevStruct& first) {
     const uint8_t hello[9] = {0x11, 0, 0, 0, 0, 0, 0, 0, 0};
     if (!platform::sendAll(command, hello, sizeof hello)) return std::nullopt;
@@ -87,15 +88,23 @@ std::optional<uint32_t> helloChannelCode(SocketHandle command, DevStruct& first)
     platform::Overlapped io;
     io.ensureEvent();
     int32_t pending = 0;
-    const uint32_t n = transport::socketReceive(command, reply, sizeof reply, &pending,
-                                                first.stopEvent.get(), io, kHelloTimeoutMs);
+    uint32_t got = 0;
+    // The reply may come in pieces, as any bytes on a stream may.
+    const uint32_t deadline = platform::tickMs() + kHelloTimeoutMs;
+    while (got < sizeof reply) {
+        const int32_t left = static_cast<int32_t>(deadline - platform::tickMs());
+        if (left <= 0) break;
+        const uint32_t n =
+            transport::socketReceive(command, reply + got, sizeof reply - got, &pending,
+                                     first.stopEvent.get(), io, static_cast<uint32_t>(left));
+        got += n;
+        if (n == 0 && !pending) break; // closed, or the receive failed
+    }
     // A receive still posted would land in `reply` after this frame is gone.
     if (pending) platform::cancelPosted(command, io);
-    if (n != sizeof reply) return std::nullopt;
+    if (got != sizeof reply) return std::nullopt;
     return le32(reply + 1);
 }
-
-} // namespace
 
 std::vector<uint32_t>
 ethernetQueryTargets(std::optional<uint32_t> given,

@@ -1,5 +1,6 @@
 #pragma once
 #include "platform/adapters.h"
+#include "platform/sockets.h"
 
 #include <cstdint>
 #include <optional>
@@ -24,6 +25,10 @@ int attachWiFiDevice(const char16_t* local, const char16_t* device, int32_t* ind
 // Finds Ethernet instruments by the UDP query sent to `address` (null: every adapter's
 // directed broadcast address), adds and starts one record per accepted reply. Returns how
 // many were added; `*index` as above when any was.
+// Sends the hello on a Wi-Fi instrument's command connection and reads its 5-byte reply: the
+// channel code, or nothing when no whole reply came in time. `first` lends its stop event.
+std::optional<uint32_t> helloChannelCode(platform::SocketHandle command, frame::DevStruct& first);
+
 // Connects a Wi-Fi record again when its instrument closed or reset the connection (it was
 // restarted, or out of reach); true when the link is up, whether it was connected again or
 // never went.

@@ -35,15 +35,18 @@ class NetworkAttach : public LibraryTest {
 struct WiFiCase {
     uint32_t code;
     std::vector<uint32_t> kinds; // link kind of each record, channel order
+    bool helloInPieces = false;
 };
 
 TEST_F(NetworkAttach, WiFiChannelCodeDecidesTheRecords) {
-    for (const WiFiCase& c :
-         {WiFiCase{55, {6, 7}}, WiFiCase{0, {6}}, WiFiCase{247, {7, 7}}, WiFiCase{3, {}}}) {
+    for (const WiFiCase& c : {WiFiCase{55, {6, 7}}, WiFiCase{0, {6}}, WiFiCase{247, {7, 7}},
+                              WiFiCase{3, {}}, WiFiCase{55, {6, 7}, true}}) {
         SCOPED_TRACE(c.code);
+        SCOPED_TRACE(c.helloInPieces ? "reply in pieces" : "reply whole");
         sim::WiFiOptions o;
         o.address = freshLoopbackAddress();
         o.channelCode = c.code;
+        o.helloInPieces = c.helloInPieces;
         // Channel 0 speaks the tagged protocol, channel 1 (and the combined form) the sync one.
         o.identity[0] = {28, 40, 0x00031001};
         o.identity[1] = {static_cast<uint16_t>(c.code == 247 ? 120 : 38), 7, 0x00031002};
