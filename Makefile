@@ -82,17 +82,19 @@ bench: deps-native build-bench
 fuzz: deps-native
 	cmake --preset fuzz >/dev/null && cmake --build build/fuzz -j $(JOBS)
 
-# Every fuzz target for SECONDS seconds, one after the other. Each keeps its corpus in
-# build/fuzz/corpus/NAME, seeded from fuzz/corpus/NAME, so a campaign goes on where the last
-# one stopped; findings land in build/fuzz/findings/NAME. Prints executions, execs/s and the
-# peak resident memory of each.
+# Every fuzz target for SECONDS seconds (or, with RUNS=N, for N executions each), one after
+# the other. Each keeps its corpus in build/fuzz/corpus/NAME, seeded from fuzz/corpus/NAME, so
+# a campaign goes on where the last one stopped; findings land in build/fuzz/findings/NAME.
+# Prints executions, execs/s and the peak resident memory of each.
 SECONDS ?= 60
+RUNS ?=
+FUZZ_LIMIT = $(if $(RUNS),-runs=$(RUNS),-max_total_time=$(SECONDS))
 fuzz-campaign: fuzz
 	@set -e; for t in build/fuzz/bin/fuzz_*; do \
 	  name=$${t##*/fuzz_}; corpus=build/fuzz/corpus/$$name; found=build/fuzz/findings/$$name; \
 	  mkdir -p $$corpus $$found; \
 	  if [ -d fuzz/corpus/$$name ]; then cp -rn fuzz/corpus/$$name/. $$corpus/; fi; \
-	  $$t -max_total_time=$(SECONDS) -print_final_stats=1 -artifact_prefix=$$found/ $$corpus \
+	  $$t $(FUZZ_LIMIT) -print_final_stats=1 -artifact_prefix=$$found/ $$corpus \
 	    > build/fuzz/$$name.log 2>&1 || { tail -40 build/fuzz/$$name.log; exit 1; }; \
 	  stat() { sed -n "s/^stat::$$1: *//p" build/fuzz/$$name.log; }; \
 	  echo "$$name: $$(stat number_of_executed_units) executions," \

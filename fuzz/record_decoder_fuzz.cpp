@@ -1,12 +1,13 @@
 // Arbitrary layout words and record bytes through selectLayout and every decoder entry.
 // Input: flags, stat blocks, type selector, word count, the words, then the record. The
-// description table and the record are reused between inputs.
+// description table and the records are reused between inputs.
 #include "telemetry/description_file.h"
 #include "telemetry/record_decoder.h"
 
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 using namespace zs::telemetry;
@@ -34,6 +35,12 @@ struct Shape {
 
 } // namespace
 
+// The tables of one layout reach megabytes: a small quarantine keeps a campaign of millions
+// of reshapes flat in memory.
+extern "C" const char* __asan_default_options() {
+    return "quarantine_size_mb=16";
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 4) return 0;
     static constexpr uint16_t kTypes[8] = {28, 29, 38, 43, 118, 132, 141, 143};
@@ -47,23 +54,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> record(data + 4 + wordCount * 4, size - 4 - wordCount * 4);
 
     // The table and the records live from input to input, as a device's do from record to
-    // record: reshaping reuses their storage instead of allocating it afresh every run, and
-    // each type keeps a record of its own, so consecutive inputs seldom reshape one.
+    // record, each type with a record of its own. A record is reshaped only when its layout
+    // changed, as a device's is only when its instrument changes program: most inputs then
+    // cost only their decoding, and no storage is churned.
     static DescriptionTable table;
-    static std::array<CDataProcessor, std::size(kTypes)> processors; // one per type
-    CDataProcessor& p = processors[data[2] & 7];
-    StreamLayout& layout = table.layouts[type];
-    layout.words.assign(words.begin(), words.end());
-    layout.statBlocks = statBlocks;
-    layout.wideColumns = flags & 1;
-    layout.typeOffset = layoutItemOffset(table, type, kTypeWord);
-    table.signalLayouts[type].trailerWords.assign(words.begin(), words.end());
-
+    struct Shaped {
+        CDataProcessor processor;
+        std::vector<uint32_t> words;
+        uint32_t statBlocks = ~0u;
+        uint32_t wideColumns = ~0u;
+        std::optional<Shape> shape;
+    };
+    static std::array<Shaped, std::size(kTypes)> records; // one per type
+    Shaped& r = records[data[2] & 7];
+    CDataProcessor& p = r.processor;
+    if (!r.shape || r.words != words || r.statBlocks != statBlocks ||
+        r.wideColumns != (flags & 1u)) {
+        StreamLayout& layout = table.layouts[type];
+        layout.words.assign(words.begin(), words.end());
+        layout.statBlocks = statBlocks;
+        layout.wideColumns = flags & 1;
+        layout.typeOffset = layoutItemOffset(table, type, kTypeWord);
+        table.signalLayouts[type].trailerWords.assign(words.begin(), words.end());
+        p.state.deviceType = type;
+        p.selectLayout(table); // a refused layout leaves partly shaped tables: decode them anyway
+        r.words.assign(words.begin(), words.end());
+        r.statBlocks = statBlocks;
+        r.wideColumns = flags & 1;
+        r.shape.emplace(p);
+    }
     p.state.deviceType = type;
-    p.selectLayout(table); // a refused layout leaves partly shaped tables: decode them anyway
     p.layout.sensorCount = (flags >> 1) & 15;
-
-    const Shape shaped(p);
+    const Shape& shaped = *r.shape;
     for (int pass = 0; pass < 2; ++pass) {
         decodeRecord(record, p.rows, p.state, words, p.layout.sensorCount, p.layout.wideColumns);
         decodeCheckedByTable(table, record, p.rows, p.state);

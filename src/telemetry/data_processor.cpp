@@ -101,9 +101,11 @@ bool selectLayout(const DescriptionTable& table, std::span<ChannelRow> rows, Dec
     // Statistics items without blocks have nowhere to go: no items then.
     const uint32_t itemsPerBlock = layout.statBlocks ? statItemCount / layout.statBlocks : 0;
     for (auto& row : rows) {
-        for (size_t s = 0; s < 3; ++s)
-            row.values[s].assign(layout.indexCount[s],
-                                 std::vector<double>(layout.columnCount[s], kNoValue));
+        // Filled in place: a reshape to a layout no larger than one before allocates nothing.
+        for (size_t s = 0; s < 3; ++s) {
+            row.values[s].resize(layout.indexCount[s]);
+            for (auto& cells : row.values[s]) cells.assign(layout.columnCount[s], kNoValue);
+        }
         row.statBlocks.resize(layout.statBlocks);
         for (auto& block : row.statBlocks) {
             block.items.assign(itemsPerBlock, StatItem{});
