@@ -124,7 +124,8 @@ ZS_EXPORT int32_t ZS_CALL K427_ReconnectDevice(int32_t index);
 ZS_EXPORT int32_t ZS_CALL K427_ReconnectDeviceSoft(int32_t index);
 /* Connects to the Wi-Fi instrument at deviceAddress ("a.b.c.d") from localAddress (null: the
  * first adapter on its network), one device per channel: 1 when the instrument answered the
- * connection, else 0. *index (may be null): -1, then on success the last list position. */
+ * connection, else 0. *index (may be null): -1, then the list position of its last channel
+ * when it added one. */
 ZS_EXPORT int32_t ZS_CALL K427_AttachWiFiDevice(const ZS_WCHAR* localAddress,
                                                 const ZS_WCHAR* deviceAddress, int32_t* index);
 /* Queries Ethernet instruments at address, which may be a broadcast one (null: every

@@ -152,6 +152,7 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
         combined = true;
     }
     auto& list = frame::lib().devices;
+    const size_t listedBefore = list.size();
     for (uint32_t i = 0; i < count; ++i) {
         const SocketHandle data =
             connectedTcp(*local, *device, static_cast<uint16_t>(kWiFiDataPort + i));
@@ -165,7 +166,9 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
         list.push_back(channels[i]);
     }
     identifyDevices(true, 0);
-    if (index) *index = static_cast<int32_t>(list.size()) - 1;
+    // Only a record of this instrument has a position to give: an instrument that announced
+    // no channel leaves -1 rather than the position of another instrument listed before.
+    if (index && list.size() > listedBefore) *index = static_cast<int32_t>(list.size()) - 1;
     engine::startIoThreads();
     return 1;
 }

@@ -19,7 +19,7 @@ inline constexpr uint16_t kEthernetQueryPort = 22;
 // Connects to the Wi-Fi instrument at `device` (dotted text) from `local` (null: the first
 // adapter on the device's network), adds one record per channel it announces, identifies
 // and starts them. 1 when the command connection was made, else 0. `*index` (may be null):
-// -1, then on success the last position of the list.
+// -1, then the position of its last channel when it added one.
 int attachWiFiDevice(const char16_t* local, const char16_t* device, int32_t* index);
 
 // Finds Ethernet instruments by the UDP query sent to `address` (null: every adapter's

@@ -97,6 +97,20 @@ TEST_F(NetworkAttach, WiFiWithoutHelloReplyAddsNothingAndLeavesNoReceiveBehind) 
     // Again, with the earlier call's storage long gone.
     EXPECT_EQ(attachWiFiDevice(address.c_str(), address.c_str(), nullptr), 1);
     EXPECT_EQ(instrument.hellos(), 2u);
+
+    // With another instrument listed first, the position given is still none, not its.
+    sim::WiFiOptions other = o;
+    other.address = freshLoopbackAddress();
+    other.answerHello = true;
+    other.channelCode = 0;
+    sim::SimWiFiInstrument answering(other);
+    ASSERT_TRUE(answering.listening());
+    const std::u16string there = wide(dotted(other.address));
+    ASSERT_EQ(attachWiFiDevice(there.c_str(), there.c_str(), &index), 1);
+    ASSERT_EQ(index, 0);
+    EXPECT_EQ(attachWiFiDevice(address.c_str(), address.c_str(), &index), 1);
+    EXPECT_EQ(index, -1);
+    EXPECT_EQ(frame::lib().devices.size(), 1u);
 }
 
 TEST_F(NetworkAttach, WiFiFailuresReturnZeroAndLeaveTheListAlone) {
