@@ -2,7 +2,6 @@
 
 #include "sim_d2xx.h"
 #include "sim_ftdi_instrument.h"
-#include "stream_instruments.h"
 
 #include <sstream>
 #include <stdexcept>
@@ -144,6 +143,44 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
 
 } // namespace
 
+std::shared_ptr<FtdiStreamInstrument>
+attachStreamingFtdi(SimD2xxDevice& device, FtdiInstrument model, StreamSource source) {
+    return SimD2xx::instance().locked([&] {
+        // Identification first; every byte written also reaches the stream, which starts on
+        // the stream-on command (for the tagged family that is the acknowledge too).
+        model.record = source.record(0);
+        const Framing framing =
+            model.family == FtdiInstrument::Family::Tagged ? Framing::Tagged : Framing::Sync;
+        FtdiInstrument::attach(device, std::move(model));
+        auto identify = std::move(device.onWrite);
+        auto stream = FtdiStreamInstrument::attach(device, std::move(source), framing);
+        auto streamWrite = std::move(device.onWrite);
+        device.onWrite = [identify, streamWrite](SimD2xxDevice& d, const uint8_t* b, size_t n) {
+            identify(d, b, n);
+            streamWrite(d, b, n);
+        };
+        return stream;
+    });
+}
+
+std::shared_ptr<WinUsbStreamInstrument>
+attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSource source) {
+    return SimWinUsb::instance().locked([&] {
+        model.record = source.record(0);
+        model.deviceType = source.identity().deviceType;
+        model.serialNumber = source.identity().serialNumber;
+        WinUsbInstrument::attach(device, std::move(model));
+        auto identify = std::move(device.onWrite);
+        auto stream = WinUsbStreamInstrument::attach(device, std::move(source));
+        auto streamWrite = std::move(device.onWrite);
+        device.onWrite = [identify, streamWrite](SimWinUsbDevice& d, const uint8_t* b, size_t n) {
+            identify(d, b, n);
+            streamWrite(d, b, n);
+        };
+        return stream;
+    });
+}
+
 bool plugInstruments(const std::string& text, const zsdesc::Description& description) {
     std::vector<Plan> plans;
     try {
@@ -155,26 +192,11 @@ bool plugInstruments(const std::string& text, const zsdesc::Description& descrip
     SimD2xx& sim = SimD2xx::instance();
     for (auto& plan : plans) {
         SimD2xxDevice& device = sim.addDevice(plan.serial, plan.description);
-        sim.locked([&] {
-            if (plan.refuseOpen) device.failingRoles |= roleBit(D2xxRole::Open);
-            if (plan.silent) return 0;
-            // Identification first; every byte written also reaches the stream, which starts
-            // on the stream-on command (for the tagged family that is the acknowledge too).
-            StreamSource source(*plan.layout, plan.identity, plan.recordsPerSecond);
-            plan.model.record = source.record(0);
-            const Framing framing = plan.model.family == FtdiInstrument::Family::Tagged
-                                        ? Framing::Tagged
-                                        : Framing::Sync;
-            FtdiInstrument::attach(device, std::move(plan.model));
-            auto identify = std::move(device.onWrite);
-            FtdiStreamInstrument::attach(device, std::move(source), framing);
-            auto stream = std::move(device.onWrite);
-            device.onWrite = [identify, stream](SimD2xxDevice& d, const uint8_t* b, size_t n) {
-                identify(d, b, n);
-                stream(d, b, n);
-            };
-            return 0;
-        });
+        if (plan.refuseOpen)
+            sim.locked([&] { return device.failingRoles |= roleBit(D2xxRole::Open); });
+        if (plan.silent) continue;
+        attachStreamingFtdi(device, std::move(plan.model),
+                            StreamSource(*plan.layout, plan.identity, plan.recordsPerSecond));
     }
     return true;
 }
