@@ -141,24 +141,30 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
     return plan;
 }
 
+// The device's write hook becomes `first`, then the hook attached since.
+template <class Device, class Hook>
+void writesGoFirstTo(Device& device, Hook first) {
+    auto then = std::move(device.onWrite);
+    device.onWrite = [first, then](Device& d, const uint8_t* bytes, size_t length) {
+        first(d, bytes, length);
+        then(d, bytes, length);
+    };
+}
+
 } // namespace
 
+// Identification first; every byte written also reaches the stream, which starts on the
+// stream-on command (for the tagged family that is the acknowledge too).
 std::shared_ptr<FtdiStreamInstrument>
 attachStreamingFtdi(SimD2xxDevice& device, FtdiInstrument model, StreamSource source) {
     return SimD2xx::instance().locked([&] {
-        // Identification first; every byte written also reaches the stream, which starts on
-        // the stream-on command (for the tagged family that is the acknowledge too).
         model.record = source.record(0);
         const Framing framing =
             model.family == FtdiInstrument::Family::Tagged ? Framing::Tagged : Framing::Sync;
         FtdiInstrument::attach(device, std::move(model));
         auto identify = std::move(device.onWrite);
         auto stream = FtdiStreamInstrument::attach(device, std::move(source), framing);
-        auto streamWrite = std::move(device.onWrite);
-        device.onWrite = [identify, streamWrite](SimD2xxDevice& d, const uint8_t* b, size_t n) {
-            identify(d, b, n);
-            streamWrite(d, b, n);
-        };
+        writesGoFirstTo(device, std::move(identify));
         return stream;
     });
 }
@@ -172,11 +178,7 @@ attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSou
         WinUsbInstrument::attach(device, std::move(model));
         auto identify = std::move(device.onWrite);
         auto stream = WinUsbStreamInstrument::attach(device, std::move(source));
-        auto streamWrite = std::move(device.onWrite);
-        device.onWrite = [identify, streamWrite](SimWinUsbDevice& d, const uint8_t* b, size_t n) {
-            identify(d, b, n);
-            streamWrite(d, b, n);
-        };
+        writesGoFirstTo(device, std::move(identify));
         return stream;
     });
 }

@@ -10,10 +10,13 @@
 #include "zentrel_signal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -87,6 +90,49 @@ const CommandKind kCommands[] = {
 };
 constexpr size_t kCommandKinds = std::size(kCommands);
 
+// Ends the process when the host's thread makes no progress for `limit`: an export that never
+// returns is a hang the report could otherwise never show.
+class Watchdog {
+  public:
+    explicit Watchdog(std::chrono::seconds limit) : limit_(limit) {
+        progress("starting");
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+    // The host's thread is about to do `what`.
+    void progress(const char* what) {
+        std::lock_guard lock(mutex_);
+        doing_ = what;
+        since_ = Clock::now();
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::seconds(1), [&] { return stopping_; })) {
+            if (Clock::now() - since_ < limit_) continue;
+            std::printf("hang: %s has not returned after %lld s\nsoak FAILED\n", doing_,
+                        static_cast<long long>(limit_.count()));
+            std::fflush(stdout);
+            std::_Exit(3);
+        }
+    }
+    const std::chrono::seconds limit_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    const char* doing_ = "";
+    Clock::time_point since_;
+    std::thread thread_;
+};
+
 struct Tally {
     uint64_t sent = 0, seen = 0;
     uint32_t reconnects = 0, reconnectsFailed = 0, streamNotBack = 0, stalls = 0;
@@ -121,13 +167,14 @@ void printSample(const Sample& s, const std::vector<Tally>& tallies, uint64_t ex
 }
 
 // Sends the tick's command to an instrument and waits for its log to show it.
-void command(Instrument& in, Tally& tally, uint64_t tick) {
+void command(Instrument& in, Tally& tally, uint64_t tick, Watchdog& watchdog) {
     using Carrier = Instrument::Carrier;
     uint64_t kind = tick + static_cast<uint64_t>(in.position);
     while (in.carrier == Carrier::Datagrams && !kCommands[kind % kCommandKinds].datagram) ++kind;
     const CommandKind& c = kCommands[kind % kCommandKinds];
     const std::string name = in.carrier == Carrier::Bytes ? c.bytesName : c.framesName;
     const size_t before = in.stream->log.named(name).size();
+    watchdog.progress("a command export");
     c.send(in.position, tick);
     ++tally.sent;
     if (in.stream->log.waitFor(name, kSeenWithinMs, before))
@@ -137,7 +184,8 @@ void command(Instrument& in, Tally& tally, uint64_t tick) {
                     in.link.c_str(), name.c_str());
 }
 
-void reconnect(Instrument& in, Tally& tally, uint64_t tick) {
+void reconnect(Instrument& in, Tally& tally, uint64_t tick, Watchdog& watchdog) {
+    watchdog.progress("K427_ReconnectDevice");
     const auto start = Clock::now();
     const int32_t result = K427_ReconnectDevice(in.position);
     tally.longestReconnectMs = std::max(tally.longestReconnectMs, msSince(start));
@@ -185,6 +233,101 @@ Usage settledUsage(const Usage& baseline) {
     return u;
 }
 
+struct Results {
+    std::vector<Sample> samples;
+    std::vector<Tally> tallies;
+    ExportLoop::Counts exported;
+};
+
+// The soak itself, on listed instruments; frees the list at the end.
+void runSoak(std::vector<Instrument>& all, SoakInstruments& instruments, const Options& o,
+             const std::filesystem::path& exportPath, Results& r) {
+    std::printf("%8s %10s %8s %5s %10s %10s %10s %8s\n", "second", "RSS kB", "threads", "fds",
+                "commands", "seen", "reconnects", "exports");
+    Watchdog watchdog(std::chrono::seconds(60));
+    ExportLoop exporter("samples/sample-current.bin", exportPath, 200);
+    const auto start = Clock::now();
+    size_t nextReconnect = 0;
+    for (uint64_t tick = 1; tick <= o.seconds; ++tick) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(tick));
+        for (size_t i = 0; i < all.size(); ++i) {
+            command(all[i], r.tallies[i], tick, watchdog);
+            watchStream(all[i], r.tallies[i], tick);
+        }
+        if (tick % o.reconnectEvery == 0) {
+            const size_t i = nextReconnect++ % all.size();
+            reconnect(all[i], r.tallies[i], tick, watchdog);
+        }
+        if (tick % o.sampleEvery == 0 || tick == o.seconds) {
+            r.samples.push_back({tick, usageNow()});
+            printSample(r.samples.back(), r.tallies, exporter.counts().rounds);
+            instruments.trimLogs();
+        }
+    }
+    watchdog.progress("stopping the file export");
+    exporter.stop();
+    r.exported = exporter.counts();
+    watchdog.progress("K427_FreeFList");
+    K427_FreeFList();
+}
+
+bool judgeInstruments(const std::vector<Instrument>& all, const std::vector<Tally>& tallies) {
+    std::printf("\n%-9s %8s %10s %10s %10s %8s %9s %10s %7s\n", "link", "position", "commands",
+                "seen", "records", "reconn.", "failed", "longest ms", "stalls");
+    bool ok = true;
+    for (size_t i = 0; i < all.size(); ++i) {
+        const auto& t = tallies[i];
+        std::printf("%-9s %8d %10llu %10llu %10llu %8u %9u %10lld %7u\n", all[i].link.c_str(),
+                    all[i].position, static_cast<unsigned long long>(t.sent),
+                    static_cast<unsigned long long>(t.seen),
+                    static_cast<unsigned long long>(all[i].stream->recordsSent()), t.reconnects,
+                    t.reconnectsFailed + t.streamNotBack,
+                    static_cast<long long>(t.longestReconnectMs), t.stalls);
+        ok = ok && t.seen == t.sent && t.reconnectsFailed == 0 && t.streamNotBack == 0 &&
+             t.stalls == 0;
+    }
+    return ok;
+}
+
+bool judgeExport(const ExportLoop::Counts& e) {
+    std::printf("\nfile export: %llu rounds of %llu bytes, %llu failed, %llu unlike the first\n",
+                static_cast<unsigned long long>(e.rounds), static_cast<unsigned long long>(e.bytes),
+                static_cast<unsigned long long>(e.failed),
+                static_cast<unsigned long long>(e.different));
+    if (!e.firstFailure.empty()) std::printf("  first failure: %s\n", e.firstFailure.c_str());
+    return e.rounds > 0 && e.failed == 0 && e.different == 0;
+}
+
+bool judgeLeftovers(const Usage& baseline, const Usage& end) {
+    std::printf("threads: %u at the start, %u at the end; open descriptors: %u, %u\n",
+                baseline.threads, end.threads, baseline.fds, end.fds);
+    if (end.threads <= baseline.threads && end.fds <= baseline.fds) return true;
+    std::printf("left behind:\n");
+    for (const auto& d : openDescriptors()) std::printf("  fd %s\n", d.c_str());
+    return false;
+}
+
+// From the first sample after the warm-up to the highest after it.
+bool judgeMemory(const std::vector<Sample>& samples, int64_t warmup, uint64_t toleranceKb) {
+    const auto judged = std::find_if(samples.begin(), samples.end(),
+                                     [&](const Sample& s) { return int64_t(s.second) >= warmup; });
+    if (judged == samples.end() || judged + 1 == samples.end()) {
+        std::printf("memory: the run is too short to judge its growth\n");
+        return true;
+    }
+    uint64_t highest = 0;
+    for (auto s = judged; s != samples.end(); ++s) highest = std::max(highest, s->usage.rssKb);
+    const int64_t growth = int64_t(highest) - int64_t(judged->usage.rssKb);
+    const int64_t last = int64_t(samples.back().usage.rssKb) - int64_t(judged->usage.rssKb);
+    std::printf("memory: %llu kB at second %llu, highest after it %llu kB (%+lld kB), at the end "
+                "%+lld kB; tolerance %llu kB\n",
+                static_cast<unsigned long long>(judged->usage.rssKb),
+                static_cast<unsigned long long>(judged->second),
+                static_cast<unsigned long long>(highest), static_cast<long long>(growth),
+                static_cast<long long>(last), static_cast<unsigned long long>(toleranceKb));
+    return growth <= int64_t(toleranceKb);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -193,120 +336,49 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stderr);
         return 2;
     }
-    const int64_t warmup = o.warmup >= 0
-                               ? o.warmup
-                               : std::min<int64_t>(int64_t(o.seconds) / 2,
-                                                   std::max<int64_t>(4 * int64_t(o.reconnectEvery),
-                                                                     int64_t(o.seconds) / 6));
+    const int64_t seconds = static_cast<int64_t>(o.seconds);
+    const int64_t warmup =
+        o.warmup >= 0
+            ? o.warmup
+            : std::min(seconds / 2, std::max<int64_t>(4 * int64_t(o.reconnectEvery), seconds / 6));
     const Usage baseline = usageNow();
-    const std::filesystem::path exportPath =
-        std::filesystem::temp_directory_path() /
-        ("zs_soak_export_" + std::to_string(getpid()) + ".csv");
-    std::vector<Sample> samples;
-    std::vector<Tally> tallies;
-    std::vector<std::string> labels;
-    ExportLoop::Counts exported;
-    bool listed = false;
+    const auto exportPath = std::filesystem::temp_directory_path() /
+                            ("zs_soak_export_" + std::to_string(getpid()) + ".csv");
+    Results r;
+    bool ok = false;
     {
         SoakInstruments instruments;
         frame::libraryLoad();
         std::string why, notes;
-        listed = instruments.list(why, notes);
+        const bool listed = instruments.list(why, notes);
         if (!notes.empty()) std::printf("note: %s\n", notes.c_str());
-        if (!listed) std::printf("cannot start: %s\n", why.c_str());
         auto& all = instruments.all();
-        tallies.resize(all.size());
-        for (auto& t : tallies) t.lastRecord = Clock::now();
         if (listed) {
-            std::printf("soak of %llu s: %zu instruments, a command to each every second, a "
+            std::printf("soak of %lld s: %zu instruments, a command to each every second, a "
                         "reconnect every %u s, memory judged after %lld s\n",
-                        static_cast<unsigned long long>(o.seconds), all.size(), o.reconnectEvery,
+                        static_cast<long long>(seconds), all.size(), o.reconnectEvery,
                         static_cast<long long>(warmup));
             for (const auto& in : all)
                 std::printf("  position %d: %s, serial %u\n", in.position, in.link.c_str(),
                             in.serial);
-            std::printf("%8s %10s %8s %5s %10s %10s %10s %8s\n", "second", "RSS kB", "threads",
-                        "fds", "commands", "seen", "reconnects", "exports");
-            ExportLoop exporter("samples/sample-current.bin", exportPath, 200);
-            const auto start = Clock::now();
-            size_t nextReconnect = 0;
-            for (uint64_t tick = 1; tick <= o.seconds; ++tick) {
-                std::this_thread::sleep_until(start + std::chrono::seconds(tick));
-                for (size_t i = 0; i < all.size(); ++i) {
-                    command(all[i], tallies[i], tick);
-                    watchStream(all[i], tallies[i], tick);
-                }
-                if (tick % o.reconnectEvery == 0) {
-                    const size_t i = nextReconnect++ % all.size();
-                    reconnect(all[i], tallies[i], tick);
-                }
-                if (tick % o.sampleEvery == 0 || tick == o.seconds) {
-                    samples.push_back({tick, usageNow()});
-                    printSample(samples.back(), tallies, exporter.counts().rounds);
-                    instruments.trimLogs();
-                }
-            }
-            exporter.stop();
-            exported = exporter.counts();
-            std::printf("\n%-9s %8s %10s %10s %10s %8s %9s %10s %7s\n", "link", "position",
-                        "commands", "seen", "records", "reconn.", "failed", "longest ms", "stalls");
-            for (size_t i = 0; i < all.size(); ++i) {
-                const auto& t = tallies[i];
-                std::printf("%-9s %8d %10llu %10llu %10llu %8u %9u %10lld %7u\n",
-                            all[i].link.c_str(), all[i].position,
-                            static_cast<unsigned long long>(t.sent),
-                            static_cast<unsigned long long>(t.seen),
-                            static_cast<unsigned long long>(all[i].stream->recordsSent()),
-                            t.reconnects, t.reconnectsFailed + t.streamNotBack,
-                            static_cast<long long>(t.longestReconnectMs), t.stalls);
-            }
+            r.tallies.resize(all.size());
+            for (auto& t : r.tallies) t.lastRecord = Clock::now();
+            runSoak(all, instruments, o, exportPath, r);
+            ok = judgeInstruments(all, r.tallies);
+        } else {
+            std::printf("cannot start: %s\n", why.c_str());
+            K427_FreeFList();
         }
-        K427_FreeFList();
-        if (K427_GetDeviceCount() != 0) std::printf("K427_FreeFList left devices listed\n");
+        if (K427_GetDeviceCount() != 0) {
+            std::printf("K427_FreeFList left devices listed\n");
+            ok = false;
+        }
         frame::libraryUnload();
     }
     std::filesystem::remove(exportPath);
-    const Usage end = settledUsage(baseline);
-
-    bool ok = listed;
-    std::printf("\nfile export: %llu rounds of %llu bytes, %llu failed, %llu unlike the first\n",
-                static_cast<unsigned long long>(exported.rounds),
-                static_cast<unsigned long long>(exported.bytes),
-                static_cast<unsigned long long>(exported.failed),
-                static_cast<unsigned long long>(exported.different));
-    if (!exported.firstFailure.empty())
-        std::printf("  first failure: %s\n", exported.firstFailure.c_str());
-    ok = ok && exported.rounds > 0 && exported.failed == 0 && exported.different == 0;
-    for (const auto& t : tallies)
-        ok = ok && t.seen == t.sent && t.reconnectsFailed == 0 && t.streamNotBack == 0 &&
-             t.stalls == 0;
-
-    std::printf("threads: %u at the start, %u at the end; open descriptors: %u, %u\n",
-                baseline.threads, end.threads, baseline.fds, end.fds);
-    if (end.threads > baseline.threads || end.fds > baseline.fds) {
-        ok = false;
-        std::printf("left behind:\n");
-        for (const auto& d : openDescriptors()) std::printf("  fd %s\n", d.c_str());
-    }
-
-    // Memory: from the first sample after the warm-up to the highest after it.
-    const auto judged = std::find_if(samples.begin(), samples.end(),
-                                     [&](const Sample& s) { return int64_t(s.second) >= warmup; });
-    if (judged == samples.end() || judged + 1 == samples.end()) {
-        std::printf("memory: the run is too short to judge its growth\n");
-    } else {
-        uint64_t highest = 0;
-        for (auto s = judged; s != samples.end(); ++s) highest = std::max(highest, s->usage.rssKb);
-        const int64_t growth = int64_t(highest) - int64_t(judged->usage.rssKb);
-        const int64_t last = int64_t(samples.back().usage.rssKb) - int64_t(judged->usage.rssKb);
-        std::printf("memory: %llu kB at second %llu, highest after it %llu kB (%+lld kB), at the "
-                    "end %+lld kB; tolerance %llu kB\n",
-                    static_cast<unsigned long long>(judged->usage.rssKb),
-                    static_cast<unsigned long long>(judged->second),
-                    static_cast<unsigned long long>(highest), static_cast<long long>(growth),
-                    static_cast<long long>(last), static_cast<unsigned long long>(o.toleranceKb));
-        if (growth > int64_t(o.toleranceKb)) ok = false;
-    }
+    if (!r.tallies.empty()) ok = judgeExport(r.exported) && ok;
+    ok = judgeLeftovers(baseline, settledUsage(baseline)) && ok;
+    ok = judgeMemory(r.samples, warmup, o.toleranceKb) && ok;
     std::printf("%s\n", ok ? "soak passed" : "soak FAILED");
     return ok ? 0 : 1;
 }
