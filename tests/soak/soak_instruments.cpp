@@ -12,6 +12,7 @@ namespace zs::soak {
 namespace {
 
 constexpr double kRecordsPerSecond = 10;
+constexpr const char* kFtdiSerial = "SK000001A";
 constexpr sim::StreamIdentity kFtdi{28, 40, 0x00031001};
 constexpr sim::StreamIdentity kWinUsb{132, 132, 0x00031002};
 constexpr sim::StreamIdentity kWiFi{28, 40, 0x00031003};
@@ -45,7 +46,7 @@ bool SoakInstruments::list(std::string& why, std::string& notes) {
     ftdiModel.family = sim::FtdiInstrument::Family::Tagged;
     ftdiModel.rate = 2304000;
     ftdi_ =
-        sim::attachStreamingFtdi(sim::SimD2xx::instance().addDevice("SK000001A", "Brevane DOUT20"),
+        sim::attachStreamingFtdi(sim::SimD2xx::instance().addDevice(kFtdiSerial, "Brevane DOUT20"),
                                  ftdiModel, sim::referenceSource(kFtdi, kRecordsPerSecond));
     winUsbDevice_ = &sim::SimWinUsb::instance().addDevice(u"\\\\?\\usb#soak#1");
     winUsb_ = sim::attachStreamingWinUsb(*winUsbDevice_, sim::WinUsbInstrument{},
@@ -107,10 +108,31 @@ bool SoakInstruments::list(std::string& why, std::string& notes) {
     return true;
 }
 
+std::vector<std::string> SoakInstruments::driverHandlesOpen() {
+    std::vector<std::string> open;
+    sim::SimD2xx::instance().locked([&] {
+        if (auto* d = sim::SimD2xx::instance().find(kFtdiSerial); d && d->open)
+            open.push_back(std::string("FTDI device ") + kFtdiSerial);
+        return 0;
+    });
+    if (!winUsbDevice_) return open;
+    sim::SimWinUsb::instance().locked([&] {
+        const auto& d = *winUsbDevice_;
+        if (d.fileOpens != d.fileCloses)
+            open.push_back("WinUSB files: " + std::to_string(d.fileOpens) + " opened, " +
+                           std::to_string(d.fileCloses) + " closed");
+        if (d.initializeCalls != d.freeCalls)
+            open.push_back("WinUSB interfaces: " + std::to_string(d.initializeCalls) +
+                           " initialised, " + std::to_string(d.freeCalls) + " freed");
+        return 0;
+    });
+    return open;
+}
+
 void SoakInstruments::trimLogs() {
     for (auto& in : instruments_) in.stream->log.clear();
     sim::SimD2xx::instance().locked([] {
-        if (auto* d = sim::SimD2xx::instance().find("SK000001A")) {
+        if (auto* d = sim::SimD2xx::instance().find(kFtdiSerial)) {
             d->written.clear();
             d->history.clear();
         }

@@ -36,6 +36,10 @@ class SoakInstruments {
     bool list(std::string& why, std::string& notes);
     std::vector<Instrument>& all() { return instruments_; }
 
+    // The driver handles still open (an FTDI device, a WinUSB file or interface), named;
+    // empty when none is. Asked after the list is freed.
+    std::vector<std::string> driverHandlesOpen();
+
     // Empties the simulators' observation logs (commands, bytes and calls seen), which grow
     // with every command; the library's memory is what the soak watches.
     void trimLogs();

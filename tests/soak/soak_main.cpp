@@ -1,8 +1,8 @@
 // zs_soak: four simulated instruments on four links stream for minutes or hours while a host
-// sends each a command every second, reconnects one of them every minute (in turn) and
-// exports a recorded file on another thread. It prints resident memory, threads and open
-// descriptors as it goes, then frees the list, unloads the library and checks that nothing
-// was left behind and every command reached its instrument.
+// sends each a command every second, reconnects one of them every minute (in turn, fully and
+// softly) and exports a recorded file on another thread. It prints resident memory, threads
+// and open descriptors as it goes, then frees the list, unloads the library and checks that
+// nothing was left behind and every command reached its instrument.
 #include "file_export.h"
 #include "frame/library.h"
 #include "process_usage.h"
@@ -184,16 +184,19 @@ void command(Instrument& in, Tally& tally, uint64_t tick, Watchdog& watchdog) {
                     in.link.c_str(), name.c_str());
 }
 
-void reconnect(Instrument& in, Tally& tally, uint64_t tick, Watchdog& watchdog) {
-    watchdog.progress("K427_ReconnectDevice");
+// A full reconnect or, keeping the USB handle, a soft one.
+void reconnect(Instrument& in, Tally& tally, uint64_t tick, bool soft, Watchdog& watchdog) {
+    const char* name = soft ? "K427_ReconnectDeviceSoft" : "K427_ReconnectDevice";
+    watchdog.progress(name);
     const auto start = Clock::now();
-    const int32_t result = K427_ReconnectDevice(in.position);
+    const int32_t result =
+        soft ? K427_ReconnectDeviceSoft(in.position) : K427_ReconnectDevice(in.position);
     tally.longestReconnectMs = std::max(tally.longestReconnectMs, msSince(start));
     ++tally.reconnects;
     if (result != 1) {
         ++tally.reconnectsFailed;
-        std::printf("second %llu: K427_ReconnectDevice(%d) of %s gave %d\n",
-                    static_cast<unsigned long long>(tick), in.position, in.link.c_str(), result);
+        std::printf("second %llu: %s(%d) of %s gave %d\n", static_cast<unsigned long long>(tick),
+                    name, in.position, in.link.c_str(), result);
         return;
     }
     if (K427_WaitForTelePacket(in.position, kStreamBackWithinMs) != 1) {
@@ -255,8 +258,10 @@ void runSoak(std::vector<Instrument>& all, SoakInstruments& instruments, const O
             watchStream(all[i], r.tallies[i], tick);
         }
         if (tick % o.reconnectEvery == 0) {
-            const size_t i = nextReconnect++ % all.size();
-            reconnect(all[i], r.tallies[i], tick, watchdog);
+            // Each instrument in turn, every other round softly.
+            const size_t n = nextReconnect++;
+            const size_t i = n % all.size();
+            reconnect(all[i], r.tallies[i], tick, (n / all.size()) % 2 == 1, watchdog);
         }
         if (tick % o.sampleEvery == 0 || tick == o.seconds) {
             r.samples.push_back({tick, usageNow()});
@@ -368,10 +373,11 @@ int main(int argc, char** argv) {
         if (!notes.empty()) std::printf("note: %s\n", notes.c_str());
         auto& all = instruments.all();
         if (listed) {
-            std::printf("soak of %lld s: %zu instruments, a command to each every second, a "
-                        "reconnect every %u s, memory judged after %lld s\n",
-                        static_cast<long long>(seconds), all.size(), o.reconnectEvery,
-                        static_cast<long long>(warmup));
+            std::printf(
+                "soak of %lld s: %zu instruments, a command to each every second, a "
+                "reconnect every %u s (full and soft in turn), memory judged after %lld s\n",
+                static_cast<long long>(seconds), all.size(), o.reconnectEvery,
+                static_cast<long long>(warmup));
             for (const auto& in : all)
                 std::printf("  position %d: %s, serial %u\n", in.position, in.link.c_str(),
                             in.serial);
@@ -387,6 +393,10 @@ int main(int argc, char** argv) {
             std::printf("K427_FreeFList left devices listed\n");
             ok = false;
         }
+        const auto handles = instruments.driverHandlesOpen();
+        std::printf("\ndriver handles open after K427_FreeFList: %zu\n", handles.size());
+        for (const auto& h : handles) std::printf("  %s\n", h.c_str());
+        ok = ok && handles.empty();
         frame::libraryUnload();
     }
     std::filesystem::remove(exportPath);
