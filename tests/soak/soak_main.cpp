@@ -10,7 +10,6 @@
 #include "zentrel_signal.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -71,22 +70,31 @@ bool parse(int argc, char** argv, Options& o) {
 }
 
 // The commands sent in turn, with the name the instrument's log gives each over a byte
-// stream (FTDI, TCP) and in frames (WinUSB, UDP). The date and time has no datagram form.
+// stream (FTDI, TCP) and in frames (WinUSB, UDP), and the first value it must carry (none:
+// not checked). The date and time has no datagram form. Every instrument here runs a
+// program from 28 on, whose two-byte range code is 2 - r (3 kept).
 struct CommandKind {
     const char* bytesName;
     const char* framesName;
     void (*send)(int32_t position, uint64_t tick);
+    int64_t (*value)(uint64_t tick, bool bytes);
     bool datagram = true;
 };
+int64_t flagOf(uint64_t tick, bool) {
+    return int64_t(tick % 2);
+}
 const CommandKind kCommands[] = {
-    {"rangeByte", "range", [](int32_t p, uint64_t t) { K427_SendRangeCmd(p, int32_t(t % 4)); }},
-    {"polarity", "polarity", [](int32_t p, uint64_t t) { K427_SendPolCmd(p, int32_t(t % 2)); }},
-    {"icpMode", "icpMode", [](int32_t p, uint64_t t) { K427_SendIcpModeCmd(p, int32_t(t % 2)); }},
+    {"rangeByte", "range", [](int32_t p, uint64_t t) { K427_SendRangeCmd(p, int32_t(t % 4)); },
+     [](uint64_t t, bool bytes) { return int64_t(bytes && t % 4 != 3 ? 2 - t % 4 : t % 4); }},
+    {"polarity", "polarity", [](int32_t p, uint64_t t) { K427_SendPolCmd(p, int32_t(t % 2)); },
+     flagOf},
+    {"icpMode", "icpMode", [](int32_t p, uint64_t t) { K427_SendIcpModeCmd(p, int32_t(t % 2)); },
+     flagOf},
     {"zeroChannelMode", "zeroChannelMode",
-     [](int32_t p, uint64_t t) { K427_SendZChModeCmd(p, int32_t(t % 2)); }},
-    {"start", "start", [](int32_t p, uint64_t) { K427_SendStartCmd(p); }},
-    {"stop", "stop", [](int32_t p, uint64_t) { K427_SendStopCmd(p); }},
-    {"dateTime", "dateTime", [](int32_t p, uint64_t) { K427_SetDateTime(p); }, false},
+     [](int32_t p, uint64_t t) { K427_SendZChModeCmd(p, int32_t(t % 2)); }, flagOf},
+    {"start", "start", [](int32_t p, uint64_t) { K427_SendStartCmd(p); }, nullptr},
+    {"stop", "stop", [](int32_t p, uint64_t) { K427_SendStopCmd(p); }, nullptr},
+    {"dateTime", "dateTime", [](int32_t p, uint64_t) { K427_SetDateTime(p); }, nullptr, false},
 };
 constexpr size_t kCommandKinds = std::size(kCommands);
 
@@ -177,11 +185,19 @@ void command(Instrument& in, Tally& tally, uint64_t tick, Watchdog& watchdog) {
     watchdog.progress("a command export");
     c.send(in.position, tick);
     ++tally.sent;
-    if (in.stream->log.waitFor(name, kSeenWithinMs, before))
-        ++tally.seen;
-    else
+    const auto got = in.stream->log.waitFor(name, kSeenWithinMs, before);
+    const bool bytes = in.carrier == Carrier::Bytes;
+    if (!got) {
         std::printf("second %llu: %s did not see %s\n", static_cast<unsigned long long>(tick),
                     in.link.c_str(), name.c_str());
+    } else if (c.value && (got->values.empty() || got->values[0] != c.value(tick, bytes))) {
+        std::printf("second %llu: %s saw %s with %lld, not %lld\n",
+                    static_cast<unsigned long long>(tick), in.link.c_str(), name.c_str(),
+                    got->values.empty() ? -1LL : static_cast<long long>(got->values[0]),
+                    static_cast<long long>(c.value(tick, bytes)));
+    } else {
+        ++tally.seen;
+    }
 }
 
 // A full reconnect or, keeping the USB handle, a soft one.
