@@ -2,7 +2,6 @@
 
 #include "sim_d2xx.h"
 #include "sim_ftdi_instrument.h"
-#include "stream_instruments.h"
 
 #include <sstream>
 #include <stdexcept>
@@ -142,7 +141,47 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
     return plan;
 }
 
+// The device's write hook becomes `first`, then the hook attached since.
+template <class Device, class Hook>
+void writesGoFirstTo(Device& device, Hook first) {
+    auto then = std::move(device.onWrite);
+    device.onWrite = [first, then](Device& d, const uint8_t* bytes, size_t length) {
+        first(d, bytes, length);
+        then(d, bytes, length);
+    };
+}
+
 } // namespace
+
+// Identification first; every byte written also reaches the stream, which starts on the
+// stream-on command (for the tagged family that is the acknowledge too).
+std::shared_ptr<FtdiStreamInstrument>
+attachStreamingFtdi(SimD2xxDevice& device, FtdiInstrument model, StreamSource source) {
+    return SimD2xx::instance().locked([&] {
+        model.record = source.record(0);
+        const Framing framing =
+            model.family == FtdiInstrument::Family::Tagged ? Framing::Tagged : Framing::Sync;
+        FtdiInstrument::attach(device, std::move(model));
+        auto identify = std::move(device.onWrite);
+        auto stream = FtdiStreamInstrument::attach(device, std::move(source), framing);
+        writesGoFirstTo(device, std::move(identify));
+        return stream;
+    });
+}
+
+std::shared_ptr<WinUsbStreamInstrument>
+attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSource source) {
+    return SimWinUsb::instance().locked([&] {
+        model.record = source.record(0);
+        model.deviceType = source.identity().deviceType;
+        model.serialNumber = source.identity().serialNumber;
+        WinUsbInstrument::attach(device, std::move(model));
+        auto identify = std::move(device.onWrite);
+        auto stream = WinUsbStreamInstrument::attach(device, std::move(source));
+        writesGoFirstTo(device, std::move(identify));
+        return stream;
+    });
+}
 
 bool plugInstruments(const std::string& text, const zsdesc::Description& description) {
     std::vector<Plan> plans;
@@ -155,26 +194,11 @@ bool plugInstruments(const std::string& text, const zsdesc::Description& descrip
     SimD2xx& sim = SimD2xx::instance();
     for (auto& plan : plans) {
         SimD2xxDevice& device = sim.addDevice(plan.serial, plan.description);
-        sim.locked([&] {
-            if (plan.refuseOpen) device.failingRoles |= roleBit(D2xxRole::Open);
-            if (plan.silent) return 0;
-            // Identification first; every byte written also reaches the stream, which starts
-            // on the stream-on command (for the tagged family that is the acknowledge too).
-            StreamSource source(*plan.layout, plan.identity, plan.recordsPerSecond);
-            plan.model.record = source.record(0);
-            const Framing framing = plan.model.family == FtdiInstrument::Family::Tagged
-                                        ? Framing::Tagged
-                                        : Framing::Sync;
-            FtdiInstrument::attach(device, std::move(plan.model));
-            auto identify = std::move(device.onWrite);
-            FtdiStreamInstrument::attach(device, std::move(source), framing);
-            auto stream = std::move(device.onWrite);
-            device.onWrite = [identify, stream](SimD2xxDevice& d, const uint8_t* b, size_t n) {
-                identify(d, b, n);
-                stream(d, b, n);
-            };
-            return 0;
-        });
+        if (plan.refuseOpen)
+            sim.locked([&] { return device.failingRoles |= roleBit(D2xxRole::Open); });
+        if (plan.silent) continue;
+        attachStreamingFtdi(device, std::move(plan.model),
+                            StreamSource(*plan.layout, plan.identity, plan.recordsPerSecond));
     }
     return true;
 }

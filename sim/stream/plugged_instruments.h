@@ -12,10 +12,21 @@
 // call fails), signal=F:A+F:A (in raw-signal mode it streams tones of F Hz and amplitude A,
 // in sample values, at its type's sampling rate).
 #include "description_source.h"
+#include "sim_ftdi_instrument.h"
+#include "sim_winusb_instrument.h"
+#include "stream_instruments.h"
 
+#include <memory>
 #include <string>
 
 namespace zs::sim {
+
+// Makes `device` an instrument that answers identification as `model` does (with the
+// source's first record) and then streams the source's records, logging every command.
+std::shared_ptr<FtdiStreamInstrument>
+attachStreamingFtdi(SimD2xxDevice& device, FtdiInstrument model, StreamSource source);
+std::shared_ptr<WinUsbStreamInstrument>
+attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSource source);
 
 // Adds the devices the text names; false (nothing added) when the text is malformed.
 bool plugInstruments(const std::string& text, const zsdesc::Description& description);
