@@ -12,6 +12,7 @@
 #include "telemetry/record_decoder.h"
 #include "transport/socket_transport.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <span>
@@ -92,13 +93,15 @@ std::optional<uint32_t> helloChannelCode(SocketHandle command, DevStruct& first)
     // The reply may come in pieces, as any bytes on a stream may.
     const uint32_t deadline = platform::tickMs() + kHelloTimeoutMs;
     while (got < sizeof reply) {
-        const int32_t left = static_cast<int32_t>(deadline - platform::tickMs());
-        if (left <= 0) break;
+        // At least one receive, however late: what has arrived is taken even then.
+        const int32_t left =
+            std::max<int32_t>(0, static_cast<int32_t>(deadline - platform::tickMs()));
         const uint32_t n =
             transport::socketReceive(command, reply + got, sizeof reply - got, &pending,
                                      first.stopEvent.get(), io, static_cast<uint32_t>(left));
         got += n;
         if (n == 0 && !pending) break; // closed, or the receive failed
+        if (left == 0) break;
     }
     // A receive still posted would land in `reply` after this frame is gone.
     if (pending) platform::cancelPosted(command, io);
