@@ -86,6 +86,10 @@ int init(libusb_context** ctx) {
     return 0;
 }
 
+void exitContext(libusb_context* ctx) {
+    delete ctx;
+}
+
 ssize_t getDeviceList(libusb_context* ctx, libusb_device*** list) {
     std::vector<std::u16string> paths;
     void* set = winUsb().openInterfaceSet(transport::kInstrumentInterfaceClass);
@@ -308,6 +312,7 @@ const transport::LibUsb& simLibUsb() {
     static const transport::LibUsb f = [] {
         transport::LibUsb t;
         t.libusb_init = init;
+        t.libusb_exit = exitContext;
         t.libusb_get_device_list = getDeviceList;
         t.libusb_free_device_list = freeDeviceList;
         t.libusb_get_device_descriptor = getDeviceDescriptor;

@@ -59,6 +59,9 @@ std::u16string wide(const char* path) {
 SIM_EXPORT int libusb_init(libusb_context** ctx) {
     return f().libusb_init(ctx);
 }
+SIM_EXPORT void libusb_exit(libusb_context* ctx) {
+    f().libusb_exit(ctx);
+}
 SIM_EXPORT ssize_t libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
     return f().libusb_get_device_list(ctx, list);
 }

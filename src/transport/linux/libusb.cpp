@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -126,10 +127,20 @@ struct Session {
         if (f->libusb_interrupt_event_handler) f->libusb_interrupt_event_handler(ctx);
         events.join();
     }
+
+    // Goes when the library is unloaded; a host that left a device open is not waited on
+    // past its event thread.
+    ~Session() {
+        if (events.joinable()) stopEvents();
+        f->libusb_exit(ctx);
+    }
 };
 
 std::mutex g_sessionMutex;
-std::atomic<Session*> g_session{nullptr}; // kept for the rest of the process once made
+std::atomic<Session*> g_session{nullptr};
+// Every session made: one for the process, and for tests one per set of functions, kept
+// while a transfer of an earlier one may still be running.
+std::vector<std::unique_ptr<Session>> g_sessions;
 
 Session& session() {
     return *g_session.load(std::memory_order_acquire);
@@ -457,17 +468,17 @@ std::optional<LibUsb> bindLibUsb(const char* fileName) {
     if (!lib) return std::nullopt;
     LibUsb f;
 #define ZS_BIND(name) lib->bind(#name, f.name)
-    const bool ok = ZS_BIND(libusb_init) && ZS_BIND(libusb_get_device_list) &&
-                    ZS_BIND(libusb_free_device_list) && ZS_BIND(libusb_get_device_descriptor) &&
-                    ZS_BIND(libusb_get_active_config_descriptor) &&
-                    ZS_BIND(libusb_free_config_descriptor) && ZS_BIND(libusb_get_bus_number) &&
-                    ZS_BIND(libusb_get_device_address) && ZS_BIND(libusb_open) &&
-                    ZS_BIND(libusb_close) && ZS_BIND(libusb_kernel_driver_active) &&
-                    ZS_BIND(libusb_detach_kernel_driver) && ZS_BIND(libusb_claim_interface) &&
-                    ZS_BIND(libusb_release_interface) && ZS_BIND(libusb_alloc_transfer) &&
-                    ZS_BIND(libusb_free_transfer) && ZS_BIND(libusb_submit_transfer) &&
-                    ZS_BIND(libusb_cancel_transfer) &&
-                    ZS_BIND(libusb_handle_events_timeout_completed) && ZS_BIND(libusb_clear_halt);
+    const bool ok =
+        ZS_BIND(libusb_init) && ZS_BIND(libusb_exit) && ZS_BIND(libusb_get_device_list) &&
+        ZS_BIND(libusb_free_device_list) && ZS_BIND(libusb_get_device_descriptor) &&
+        ZS_BIND(libusb_get_active_config_descriptor) && ZS_BIND(libusb_free_config_descriptor) &&
+        ZS_BIND(libusb_get_bus_number) && ZS_BIND(libusb_get_device_address) &&
+        ZS_BIND(libusb_open) && ZS_BIND(libusb_close) && ZS_BIND(libusb_kernel_driver_active) &&
+        ZS_BIND(libusb_detach_kernel_driver) && ZS_BIND(libusb_claim_interface) &&
+        ZS_BIND(libusb_release_interface) && ZS_BIND(libusb_alloc_transfer) &&
+        ZS_BIND(libusb_free_transfer) && ZS_BIND(libusb_submit_transfer) &&
+        ZS_BIND(libusb_cancel_transfer) && ZS_BIND(libusb_handle_events_timeout_completed) &&
+        ZS_BIND(libusb_clear_halt);
     ZS_BIND(libusb_interrupt_event_handler);
 #undef ZS_BIND
     if (!ok) return std::nullopt;
@@ -482,11 +493,11 @@ std::optional<WinUsbApi> winUsbOnLibUsb(const LibUsb& functions) {
         if (!current || current->f != &functions) {
             libusb_context* ctx = nullptr;
             if (functions.libusb_init(&ctx) < 0) return std::nullopt;
-            // A session replaced (tests only) may still have files open: it is kept.
-            auto* made = new Session;
+            auto made = std::make_unique<Session>();
             made->f = &functions;
             made->ctx = ctx;
-            g_session.store(made, std::memory_order_release);
+            g_session.store(made.get(), std::memory_order_release);
+            g_sessions.push_back(std::move(made));
         }
     }
     WinUsbApi api;

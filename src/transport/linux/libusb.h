@@ -83,6 +83,7 @@ inline constexpr uint8_t kVendorClass = 0xFF;
 // libusb's functions, one member each under the function's own name.
 struct LibUsb {
     int (*libusb_init)(libusb_context**) = nullptr;
+    void (*libusb_exit)(libusb_context*) = nullptr;
     ssize_t (*libusb_get_device_list)(libusb_context*, libusb_device***) = nullptr;
     void (*libusb_free_device_list)(libusb_device**, int unref) = nullptr;
     int (*libusb_get_device_descriptor)(libusb_device*, libusb_device_descriptor*) = nullptr;
