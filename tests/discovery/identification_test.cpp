@@ -359,7 +359,9 @@ TEST_P(Identification, EndsForRecordsWithoutLinkOrWithARateCallThatKeepsFailing)
         kept.push_back(unlinked);
     }
     auto failing = add("ZS000001", 2, tagged(2304000, identificationRecord(28, 40, 1)));
-    failing.device->failingRoles = sim::roleBit(D2xxRole::Rate);
+    // Under the driver's lock: the libftdi binding's reader thread asks the device meanwhile.
+    SimD2xx::instance().locked(
+        [&] { return failing.device->failingRoles = sim::roleBit(D2xxRole::Rate); });
     failing.record->keepOnFailure = 1;
     kept.push_back(failing.record);
 

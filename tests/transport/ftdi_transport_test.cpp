@@ -172,14 +172,18 @@ TEST_P(FtdiRateStep, RefusedRateMovesToTheNextStageAndReturnsOne) {
 }
 
 TEST_P(FtdiRateStep, OtherRateFailureChangesNothingAndIsRetried) {
-    dev->failingRoles = sim::roleBit(D2xxRole::Rate);
+    // Under the driver's lock: the libftdi binding's reader thread asks the device meanwhile.
+    auto fail = [&](uint32_t roles) {
+        sim::SimD2xx::instance().locked([&] { return dev->failingRoles = roles; });
+    };
+    fail(sim::roleBit(D2xxRole::Rate));
     stateTime = 77;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(step(4, 115200), 0);
         EXPECT_EQ(linkState, 0x100);
         EXPECT_EQ(stateTime, 77u);
     }
-    dev->failingRoles = 0;
+    fail(0);
     EXPECT_EQ(step(4, 115200), 0);
     EXPECT_EQ(linkState, 0x101);
 }
