@@ -27,6 +27,13 @@ if(WIN32)
   endif()
 endif()
 
+# Linux: the udev rule that lets users reach the USB instruments without root.
+if(NOT WIN32)
+  set(ZS_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+      "Where `cmake --install` puts the udev rule (relative: under the prefix)")
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/60-zentrel-signal.rules DESTINATION ${ZS_UDEV_RULES_DIR})
+endif()
+
 set(zs_shipped ZentrelSignal)
 if(ZS_BUILD_TOOLS)
   install(TARGETS zsig zsdesc RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -324,6 +324,13 @@ SimWinUsbDevice& SimWinUsb::addDevice(const std::u16string& path) {
     return *devices_.back();
 }
 
+SimWinUsbDevice* SimWinUsb::find(const std::u16string& path) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : devices_)
+        if (d->path == path) return d.get();
+    return nullptr;
+}
+
 void SimWinUsb::queueInput(SimWinUsbDevice& device, std::vector<uint8_t> transfer) {
     std::lock_guard lock(mutex_);
     device.input.push_back(std::move(transfer));

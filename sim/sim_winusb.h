@@ -94,6 +94,7 @@ class SimWinUsb {
 
     void reset();
     SimWinUsbDevice& addDevice(const std::u16string& path);
+    SimWinUsbDevice* find(const std::u16string& path);
     // Queues an IN transfer; a read waiting for one completes with it.
     void queueInput(SimWinUsbDevice& device, std::vector<uint8_t> transfer);
     // The same for the status pipe.

@@ -16,17 +16,6 @@ namespace {
 
 using zs::sim::SimScpiSerial;
 
-// Copies as much of a text as fits, always terminated; its whole length either way, as the
-// other simulators' logs do.
-int copyText(const std::string& text, char* buffer, uint32_t capacity) {
-    if (buffer && capacity) {
-        const size_t n = std::min<size_t>(text.size(), capacity - 1);
-        std::memcpy(buffer, text.data(), n);
-        buffer[n] = '\0';
-    }
-    return static_cast<int>(text.size());
-}
-
 } // namespace
 
 // A generator answering "*IDN?" with `identity`; null when no pseudo-terminal can be made.

@@ -5,6 +5,7 @@
 
 #include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace zs::sim {
@@ -70,6 +71,18 @@ SignalModel signalModel(const zsdesc::SignalLayout& layout, const StreamIdentity
     return m;
 }
 
+const zsdesc::Layout& layoutOf(const zsdesc::Description& description, uint16_t type) {
+    for (const auto& layout : description.layouts)
+        if (layout.typeCode == type) return layout;
+    throw std::invalid_argument("no layout for type " + std::to_string(type));
+}
+
+const zsdesc::SignalLayout& signalLayoutOf(const zsdesc::Description& description, uint16_t type) {
+    for (const auto& layout : description.signalLayouts)
+        if (layout.typeCode == type) return layout;
+    throw std::invalid_argument("no signal layout for type " + std::to_string(type));
+}
+
 Plan parseDevice(const std::string& text, const zsdesc::Description& description) {
     const auto fields = split(text, '|');
     if (fields.size() < 2 || fields.size() > 3) throw std::invalid_argument(text);
@@ -124,19 +137,49 @@ Plan parseDevice(const std::string& text, const zsdesc::Description& description
             throw std::invalid_argument(item);
         }
     }
-    for (const auto& layout : description.layouts)
-        if (layout.typeCode == id.deviceType) plan.layout = &layout;
-    if (!plan.layout) throw std::invalid_argument(text);
+    plan.layout = &layoutOf(description, id.deviceType);
     if (!plan.tones.empty()) {
-        const zsdesc::SignalLayout* signal = nullptr;
-        for (const auto& layout : description.signalLayouts)
-            if (layout.typeCode == id.deviceType) signal = &layout;
-        if (!signal) throw std::invalid_argument(text);
-        plan.model.signalNormal = signalModel(*signal, id, plan.tones);
+        const zsdesc::SignalLayout& signal = signalLayoutOf(description, id.deviceType);
+        plan.model.signalNormal = signalModel(signal, id, plan.tones);
         plan.model.signalFast = plan.model.signalNormal;
-        plan.model.signalFast->samplingRate = signal->samplingRateHigh;
-        plan.model.signalFast->channels = signal->streamConfigHigh & 0xF;
-        plan.model.signalFast->format = (signal->streamConfigHigh >> 4) & 0xF;
+        plan.model.signalFast->samplingRate = signal.samplingRateHigh;
+        plan.model.signalFast->channels = signal.streamConfigHigh & 0xF;
+        plan.model.signalFast->format = (signal.streamConfigHigh >> 4) & 0xF;
+    }
+    return plan;
+}
+
+struct WinUsbPlan {
+    std::u16string path;
+    StreamIdentity identity;
+    double recordsPerSecond = 10;
+    std::vector<SignalTone> tones;
+};
+
+WinUsbPlan parseWinUsbDevice(const std::string& text) {
+    const auto fields = split(text, '|');
+    if (fields.empty() || fields.size() > 2) throw std::invalid_argument(text);
+    WinUsbPlan plan;
+    plan.path.assign(fields[0].begin(), fields[0].end());
+    for (const auto& item :
+         fields.size() == 2 ? split(fields[1], ',') : std::vector<std::string>{}) {
+        const auto eq = item.find('=');
+        if (eq == std::string::npos) throw std::invalid_argument(item);
+        const std::string key = item.substr(0, eq);
+        const std::string value = item.substr(eq + 1);
+        if (key == "type") {
+            plan.identity.deviceType = static_cast<uint16_t>(number(value));
+        } else if (key == "program") {
+            plan.identity.programNumber = static_cast<uint16_t>(number(value));
+        } else if (key == "vin") {
+            plan.identity.serialNumber = number(value);
+        } else if (key == "records") {
+            plan.recordsPerSecond = number(value);
+        } else if (key == "signal") {
+            plan.tones = parseTones(value);
+        } else {
+            throw std::invalid_argument(item);
+        }
     }
     return plan;
 }
@@ -170,17 +213,55 @@ attachStreamingFtdi(SimD2xxDevice& device, FtdiInstrument model, StreamSource so
 }
 
 std::shared_ptr<WinUsbStreamInstrument>
-attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSource source) {
+attachStreamingWinUsb(SimWinUsbDevice& device, WinUsbInstrument model, StreamSource source,
+                      std::shared_ptr<WinUsbInstrument>* identity) {
     return SimWinUsb::instance().locked([&] {
         model.record = source.record(0);
         model.deviceType = source.identity().deviceType;
         model.serialNumber = source.identity().serialNumber;
-        WinUsbInstrument::attach(device, std::move(model));
+        auto identifies = WinUsbInstrument::attach(device, std::move(model));
+        if (identity) *identity = identifies;
         auto identify = std::move(device.onWrite);
         auto stream = WinUsbStreamInstrument::attach(device, std::move(source));
         writesGoFirstTo(device, std::move(identify));
         return stream;
     });
+}
+
+std::optional<std::vector<PluggedWinUsb>>
+plugWinUsbInstruments(const std::string& text, const zsdesc::Description& description) {
+    struct Ready {
+        WinUsbPlan plan;
+        const zsdesc::Layout* layout;
+        std::optional<SignalModel> signal;
+    };
+    std::vector<Ready> ready;
+    try {
+        for (const auto& device : split(text, ';')) {
+            WinUsbPlan plan = parseWinUsbDevice(device);
+            const zsdesc::Layout& layout = layoutOf(description, plan.identity.deviceType);
+            std::optional<SignalModel> signal;
+            if (!plan.tones.empty())
+                signal = signalModel(signalLayoutOf(description, plan.identity.deviceType),
+                                     plan.identity, plan.tones);
+            ready.push_back({std::move(plan), &layout, std::move(signal)});
+        }
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    SimWinUsb& usb = SimWinUsb::instance();
+    std::vector<PluggedWinUsb> plugged;
+    for (auto& r : ready) {
+        SimWinUsbDevice& device = usb.addDevice(r.plan.path);
+        PluggedWinUsb p{r.plan.path, nullptr, nullptr};
+        WinUsbInstrument model;
+        model.signal = std::move(r.signal);
+        p.stream = attachStreamingWinUsb(
+            device, std::move(model),
+            StreamSource(*r.layout, r.plan.identity, r.plan.recordsPerSecond), &p.identity);
+        plugged.push_back(std::move(p));
+    }
+    return plugged;
 }
 
 bool plugInstruments(const std::string& text, const zsdesc::Description& description) {

@@ -103,12 +103,7 @@ SIM_EXPORT int ZsSimVisa_Log(const char* resource, char* out, uint32_t capacity)
     if (!sim.find(resource ? resource : "")) return -1;
     std::string text;
     for (const auto& line : sim.log(resource)) text += line + "\n";
-    if (out && capacity) {
-        const size_t n = std::min<size_t>(text.size(), capacity - 1);
-        std::memcpy(out, text.data(), n);
-        out[n] = '\0';
-    }
-    return static_cast<int>(text.size());
+    return copyText(text, out, capacity);
 }
 
 // Sessions of any kind still open (every one the library opened must be closed again).

@@ -9,12 +9,6 @@ namespace {
 
 std::atomic<const VisaApi*> g_installed{nullptr};
 
-template <class Fn>
-bool resolve(const platform::DynamicLibrary& lib, const char* name, Fn& out) {
-    out = reinterpret_cast<Fn>(lib.symbol(name));
-    return out != nullptr;
-}
-
 const std::optional<VisaApi>& production() {
     static const std::optional<VisaApi> bound = bindVisa();
     return bound;
@@ -27,10 +21,10 @@ std::optional<VisaApi> bindVisa(const char* fileName) {
     if (!lib) return std::nullopt;
     VisaApi api;
     // In the order the calls are looked for; && stops at the first that is missing.
-    resolve(*lib, "viOpenDefaultRM", api.openDefaultRM) && resolve(*lib, "viOpen", api.open) &&
-        resolve(*lib, "viClose", api.close) && resolve(*lib, "viRead", api.read) &&
-        resolve(*lib, "viWrite", api.write) && resolve(*lib, "viClear", api.clear) &&
-        resolve(*lib, "viFindRsrc", api.findRsrc) && resolve(*lib, "viFindNext", api.findNext);
+    lib->bind("viOpenDefaultRM", api.openDefaultRM) && lib->bind("viOpen", api.open) &&
+        lib->bind("viClose", api.close) && lib->bind("viRead", api.read) &&
+        lib->bind("viWrite", api.write) && lib->bind("viClear", api.clear) &&
+        lib->bind("viFindRsrc", api.findRsrc) && lib->bind("viFindNext", api.findNext);
     lib->keepLoaded(); // sessions live in the driver for the rest of the process
     return api;
 }

@@ -15,6 +15,12 @@ class DynamicLibrary {
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
     void* symbol(const char* name) const;
+    // Sets `out` to the function `name`; false when the library has none.
+    template <class Fn>
+    bool bind(const char* name, Fn& out) const {
+        out = reinterpret_cast<Fn>(symbol(name));
+        return out != nullptr;
+    }
     // Keep the module mapped for the rest of the process (vendor drivers are never unloaded).
     void keepLoaded() { keep_ = true; }
 

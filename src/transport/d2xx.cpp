@@ -3,45 +3,49 @@
 #include "platform/dynlib.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
+#include <string_view>
+
+#ifndef _WIN32
+#include "transport/linux/libftdi.h"
+#endif
 
 namespace zs::transport {
 namespace {
 
 // The roles of a missing driver: no devices, nothing opens, nothing moves.
-constexpr uint32_t kDeviceNotFound = 2; // FT_DEVICE_NOT_FOUND
-constexpr uint32_t kInvalidHandle = 1;  // FT_INVALID_HANDLE
 
 uint32_t ZS_D2XX_API absentList(void*, void*, uint32_t) {
-    return kDeviceNotFound;
+    return kD2xxDeviceNotFound;
 }
 FtHandle ZS_D2XX_API absentOpen(const char*, uint32_t, uint32_t, void*, uint32_t, uint32_t, void*) {
     return kNoFtdiHandle;
 }
 uint32_t ZS_D2XX_API absentProgram(FtHandle, D2xxProgramData*) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 int32_t ZS_D2XX_API absentBool(FtHandle) {
     return 0;
 }
 uint32_t ZS_D2XX_API absentStatus(FtHandle) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 uint32_t ZS_D2XX_API absentFlow(FtHandle, uint16_t, uint8_t, uint8_t) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 int32_t ZS_D2XX_API absentLine(FtHandle, D2xxLineSettings*) {
     return 0;
 }
 uint32_t ZS_D2XX_API absentChars(FtHandle, uint8_t, uint8_t, uint8_t, uint8_t) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 uint32_t ZS_D2XX_API absentRate(FtHandle, uint32_t) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 uint32_t ZS_D2XX_API absentQueue(FtHandle, uint32_t* waiting) {
     if (waiting) *waiting = 0;
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 int32_t ZS_D2XX_API absentTransfer(FtHandle, void*, uint32_t, uint32_t* transferred, void*) {
     if (transferred) *transferred = 0;
@@ -55,7 +59,7 @@ int32_t ZS_D2XX_API absentResult(FtHandle, void*, uint32_t* transferred, int32_t
     return 0;
 }
 uint32_t ZS_D2XX_API absentBitMode(FtHandle, uint8_t, uint8_t) {
-    return kInvalidHandle;
+    return kD2xxInvalidHandle;
 }
 
 constexpr D2xxApi kAbsent{absentList,     absentList,      absentOpen,   absentProgram,
@@ -71,22 +75,34 @@ struct Production {
     bool present = false;
 };
 
+// The vendor's library, else (Linux) libftdi; the environment may force either.
+std::optional<D2xxApi> bindProduction() {
+#ifdef _WIN32
+    return bindD2xx();
+#else
+    const char* forced = std::getenv(kUsbDriverVariable);
+    const std::string_view choice = forced ? forced : "";
+    if (choice != kUsbDriverLibFtdi)
+        if (auto vendor = bindD2xx()) return vendor;
+    if (choice != kUsbDriverD2xx)
+        if (auto f = bindLibFtdi()) {
+            static const LibFtdi functions = *f;
+            return d2xxOnLibFtdi(functions);
+        }
+    return std::nullopt;
+#endif
+}
+
 const Production& production() {
     static const Production p = [] {
         Production r;
-        if (auto bound = bindD2xx()) {
+        if (auto bound = bindProduction()) {
             r.table = *bound;
             r.present = true;
         }
         return r;
     }();
     return p;
-}
-
-template <class Fn>
-bool resolve(const platform::DynamicLibrary& lib, const char* name, Fn& out) {
-    out = reinterpret_cast<Fn>(lib.symbol(name));
-    return out != nullptr;
 }
 
 } // namespace
@@ -102,21 +118,17 @@ std::optional<D2xxApi> bindD2xx(const char* fileName) {
     // holds the transmit line low): they are DTR, clear and set; RTS is taken by the
     // handshake the flow call puts on those links.
     const bool ok =
-        resolve(*lib, "FT_ListDevices", api.count) && resolve(*lib, "FT_ListDevices", api.serial) &&
-        resolve(*lib, "FT_W32_CreateFile", api.open) &&
-        resolve(*lib, "FT_EE_Read", api.configuration) &&
-        resolve(*lib, "FT_W32_CloseHandle", api.close) &&
-        resolve(*lib, "FT_SetFlowControl", api.flow) &&
-        resolve(*lib, "FT_W32_GetCommState", api.getLineSettings) &&
-        resolve(*lib, "FT_W32_SetCommState", api.setLineSettings) &&
-        resolve(*lib, "FT_SetChars", api.characters) && resolve(*lib, "FT_SetBaudRate", api.rate) &&
-        resolve(*lib, "FT_GetQueueStatus", api.queue) &&
-        resolve(*lib, "FT_W32_WriteFile", api.write) &&
-        resolve(*lib, "FT_W32_ReadFile", api.read) &&
-        resolve(*lib, "FT_W32_GetLastError", api.lastError) &&
-        resolve(*lib, "FT_W32_GetOverlappedResult", api.result) &&
-        resolve(*lib, "FT_ClrDtr", api.lineLow) && resolve(*lib, "FT_SetDtr", api.lineHigh) &&
-        resolve(*lib, "FT_SetBitMode", api.bitMode) && resolve(*lib, "FT_ResetDevice", api.reset);
+        lib->bind("FT_ListDevices", api.count) && lib->bind("FT_ListDevices", api.serial) &&
+        lib->bind("FT_W32_CreateFile", api.open) && lib->bind("FT_EE_Read", api.configuration) &&
+        lib->bind("FT_W32_CloseHandle", api.close) && lib->bind("FT_SetFlowControl", api.flow) &&
+        lib->bind("FT_W32_GetCommState", api.getLineSettings) &&
+        lib->bind("FT_W32_SetCommState", api.setLineSettings) &&
+        lib->bind("FT_SetChars", api.characters) && lib->bind("FT_SetBaudRate", api.rate) &&
+        lib->bind("FT_GetQueueStatus", api.queue) && lib->bind("FT_W32_WriteFile", api.write) &&
+        lib->bind("FT_W32_ReadFile", api.read) && lib->bind("FT_W32_GetLastError", api.lastError) &&
+        lib->bind("FT_W32_GetOverlappedResult", api.result) &&
+        lib->bind("FT_ClrDtr", api.lineLow) && lib->bind("FT_SetDtr", api.lineHigh) &&
+        lib->bind("FT_SetBitMode", api.bitMode) && lib->bind("FT_ResetDevice", api.reset);
     if (!ok) return std::nullopt;
     lib->keepLoaded(); // handles live in the driver for the rest of the process
     return api;

@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #ifdef _WIN32
 #define ZS_D2XX_API __stdcall
@@ -95,7 +96,13 @@ struct D2xxApi {
     HandleStatus reset = nullptr;
 };
 
+// D2XX status codes (FT_OK, FT_INVALID_HANDLE, FT_DEVICE_NOT_FOUND, FT_IO_ERROR,
+// FT_INVALID_PARAMETER).
 inline constexpr uint32_t kD2xxOk = 0;
+inline constexpr uint32_t kD2xxInvalidHandle = 1;
+inline constexpr uint32_t kD2xxDeviceNotFound = 2;
+inline constexpr uint32_t kD2xxIoError = 4;
+inline constexpr uint32_t kD2xxInvalidParameter = 6;
 inline constexpr uint32_t kD2xxRateRefused = 7;
 inline constexpr uint32_t kD2xxListNumberOnly = 0x80000000;
 inline constexpr uint32_t kD2xxListSerialByIndex = 0x40000001;
@@ -108,10 +115,16 @@ inline constexpr const char* kD2xxLibraryName = "ftd2xx.dll";
 inline constexpr const char* kD2xxLibraryName = "libftd2xx.so";
 #endif
 
+// Linux: the environment variable that forces the FTDI binding, "d2xx" (the vendor's library
+// only) or "libftdi" (libftdi1 only); unset, the vendor's library is tried first.
+inline constexpr const char* kUsbDriverVariable = "ZS_USB_DRIVER";
+inline constexpr std::string_view kUsbDriverD2xx = "d2xx";
+inline constexpr std::string_view kUsbDriverLibFtdi = "libftdi";
+
 // The table in force for the process: the one installed for tests, else the vendor library
-// bound by name on first use. Without the library every role answers as a driver with no
-// devices would (count fails, open gives -1, transfers move nothing), so callers need no
-// test of their own.
+// (on Linux, failing that, libftdi1) bound by name on first use. Without the library every role
+// answers as a driver with no devices would (count fails, open gives -1, transfers move nothing),
+// so callers need no test of their own.
 const D2xxApi& d2xx();
 // True when d2xx() reaches a driver (installed or bound).
 bool d2xxPresent();

@@ -11,6 +11,8 @@
 #include <windows.h>
 #include <setupapi.h> // needs windows.h first
 // clang-format on
+#else
+#include "transport/linux/libusb.h"
 #endif
 
 namespace zs::transport {
@@ -117,9 +119,11 @@ WinUsbApi bindSystem() {
     return api;
 }
 #else
-// No WinUSB outside Windows: the binding stays clear unless a test installs one.
+// Linux: the WinUSB roles on libusb when it can be loaded; else the binding stays clear.
 WinUsbApi bindSystem() {
-    return {};
+    static const std::optional<LibUsb> functions = bindLibUsb();
+    if (!functions) return {};
+    return winUsbOnLibUsb(*functions).value_or(WinUsbApi{});
 }
 #endif
 

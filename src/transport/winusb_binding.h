@@ -77,8 +77,8 @@ struct WinUsbApi {
 };
 
 // The binding in force for the process: the one installed for tests, else "winusb.dll"
-// bound by name once (Windows; never bound elsewhere). `bound` is set only when all six
-// entry points resolve.
+// bound by name once (Windows) or the same roles on libusb-1.0 (Linux). `bound` is set only when
+// all six entry points resolve.
 const WinUsbApi& winUsb();
 
 // A copy of winUsb(), for the library state made at load.

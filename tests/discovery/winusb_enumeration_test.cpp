@@ -9,6 +9,7 @@
 #include "sim_winusb.h"
 #include "sim_winusb_instrument.h"
 #include "transport/d2xx.h"
+#include "transport/sim_fixtures.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -49,13 +50,14 @@ WinUsbInstrument instrument(uint16_t type, uint16_t program, uint32_t serial) {
     return m;
 }
 
-class WinUsbEnumeration : public ::testing::Test {
+// Every case runs through each WinUSB binding.
+class WinUsbEnumeration : public ::testing::TestWithParam<WinUsbBinding> {
   protected:
     void SetUp() override {
         sim::SimD2xx::instance().reset();
         transport::installD2xxForTests(&sim::SimD2xx::table());
         SimWinUsb::instance().reset();
-        transport::installWinUsbForTests(&SimWinUsb::table());
+        installWinUsbBinding(GetParam());
         frame::libraryLoad();
     }
     void TearDown() override {
@@ -70,10 +72,12 @@ class WinUsbEnumeration : public ::testing::Test {
         return SimWinUsb::instance().addDevice(path);
     }
 };
+INSTANTIATE_TEST_SUITE_P(Bindings, WinUsbEnumeration, ::testing::ValuesIn(winUsbBindings()),
+                         winUsbBindingName);
 
 // Every instrument that completes the exchange is appended with its handles; one that does
 // not greet, or whose interface cannot be initialised, is closed again and left out.
-TEST_F(WinUsbEnumeration, AppendsEveryInstrumentThatCompletesTheExchange) {
+TEST_P(WinUsbEnumeration, AppendsEveryInstrumentThatCompletesTheExchange) {
     auto& analyser = add(u"\\\\?\\usb#sim#1");
     auto a = WinUsbInstrument::attach(analyser, instrument(28, 41, 0x00031001));
     auto& mute = add(u"\\\\?\\usb#sim#2");
@@ -127,7 +131,7 @@ TEST_F(WinUsbEnumeration, AppendsEveryInstrumentThatCompletesTheExchange) {
 
 // A given record is bound to the instrument found instead of a new one being appended, also
 // when its type has no layout to decode the record with.
-TEST_F(WinUsbEnumeration, BindsTheInstrumentToAGivenRecord) {
+TEST_P(WinUsbEnumeration, BindsTheInstrumentToAGivenRecord) {
     WinUsbInstrument model;
     model.deviceType = 77;
     model.serialNumber = 0x00031004;
@@ -146,7 +150,7 @@ TEST_F(WinUsbEnumeration, BindsTheInstrumentToAGivenRecord) {
 // A description frame with bit 15 set ends the transfer with its own word count: the
 // frame after it stays unread.
 // A count past the frame's 254 words (255) takes no byte from beyond the frame.
-TEST_F(WinUsbEnumeration, FrameWithEndBitEndsTheDescriptionTransfer) {
+TEST_P(WinUsbEnumeration, FrameWithEndBitEndsTheDescriptionTransfer) {
     for (uint32_t words : {3u, 255u}) {
         SCOPED_TRACE(words);
         frame::lib().devices.clear();
@@ -172,7 +176,7 @@ namespace {
 
 // The identity frame's serial number stands when the record's layout carries none (type
 // 5), and gives way to the record's own (type 28).
-TEST_F(WinUsbEnumeration, IdentityFrameSerialIsKeptUnlessTheRecordCarriesOne) {
+TEST_P(WinUsbEnumeration, IdentityFrameSerialIsKeptUnlessTheRecordCarriesOne) {
     auto meter = instrument(5, 5, 0x00031007);
     WinUsbInstrument::attach(add(u"\\\\?\\usb#sim#1"), meter);
     auto analyser = instrument(28, 40, 0x00031008);

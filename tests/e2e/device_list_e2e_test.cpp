@@ -1,6 +1,7 @@
 // The USB lists, reconnection and network attach through the shipped library, loaded by
-// name, with the simulated D2XX driver beside it (also loaded by name) and simulated network
-// instruments on loopback addresses.
+// name, with the simulated D2XX driver beside it (also loaded by name; on Linux also the
+// libusb stand-in with WinUSB instruments) and simulated network instruments on loopback
+// addresses.
 #include "../../tools/hostlib/zs_host.h"
 #include "e2e/sim_d2xx_driver.h"
 #include "instrument_records.h"
@@ -8,8 +9,10 @@
 #include "support/loopback_address.h"
 
 #include <algorithm>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 using zs::host::Library;
@@ -266,6 +269,71 @@ TEST_F(DeviceListE2e, WiFiValuesStreamAndACommandReachesTheInstrument) {
     ZS(K427_FreeFList)();
     EXPECT_TRUE(instrument.stream(0).log.waitFor("streamMode", 3000, 1).has_value());
 }
+
+#ifndef _WIN32
+// WinUSB-class instruments on Linux, through the libusb binding on the libusb stand-in beside
+// the library. The list builder lists them after the FTDI devices.
+class WinUsbListE2e : public DeviceListE2e {
+  protected:
+    void SetUp() override {
+        DeviceListE2e::SetUp();
+        usb.reset();
+    }
+    void TearDown() override {
+        usb.reset();
+        DeviceListE2e::TearDown();
+    }
+    WinUsbStandIn usb;
+};
+
+TEST_F(WinUsbListE2e, InstrumentsAreClaimedIdentifiedStreamAndTakeCommands) {
+    ASSERT_TRUE(driver.plug("TG000001A|Brevane DOUT20|family=tagged,rate=2304000,vin=0x31001"));
+    ASSERT_TRUE(usb.plug("usb-a|type=28,program=40,vin=0x32001,records=20;"
+                         "usb-b|type=38,program=40,vin=0x32002,records=20"));
+    usb.bindKernelDriver("usb-b"); // its interface must be taken from the kernel's driver
+    const sim::StreamSource source = sim::referenceSource({28, 40, 0x32001}, 20);
+    Library lib;
+    FreeOnExit freeOnExit{lib};
+    ASSERT_EQ(ZS(K427_BuildFList)(), 3);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(0), 0x31001);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(1), 0x32001);
+    EXPECT_EQ(ZS(K427_GetDeviceType)(1), 28);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(2), 0x32002);
+    EXPECT_EQ(ZS(K427_GetDeviceType)(2), 38);
+    EXPECT_EQ(usb.detaches("usb-b"), 1u);
+    EXPECT_EQ(usb.detaches("usb-a"), 0u);
+
+    for (int i : {1, 2}) {
+        ASSERT_EQ(ZS(K427_WaitForTelePacket)(i, 5000), 1) << i;
+        ASSERT_EQ(ZS(K427_WaitForTelePacket)(i, 5000), 1) << i;
+        EXPECT_EQ(ZS(K427_IsDeviceOnLine)(i), 1) << i;
+    }
+    for (const auto& item : source.items())
+        if (item.channel < 2 && item.index == 0 && item.column < 3) {
+            const double got = ZS(K427_GetData)(1, item.channel, item.set - 1, 0, item.column);
+            EXPECT_TRUE(fromSomeRecord(source, item, got)) << std::hex << item.word << " " << got;
+        }
+
+    ZS(K427_SendRangeCmd)(1, 2);
+    std::string commands;
+    for (int tries = 0; tries < 600 && commands.find("range") == std::string::npos; ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        commands = usb.commands("usb-a");
+    }
+    EXPECT_NE(commands.find("range"), std::string::npos) << commands;
+    EXPECT_EQ(usb.commands("usb-b").find("range"), std::string::npos);
+
+    // Both reconnects release the interface and claim it again, at the same position.
+    EXPECT_EQ(ZS(K427_ReconnectDeviceSoft)(1), 1);
+    EXPECT_EQ(ZS(K427_WaitForTelePacket)(1, 5000), 1);
+    EXPECT_EQ(ZS(K427_ReconnectDevice)(2), 1);
+    EXPECT_EQ(ZS(K427_WaitForTelePacket)(2, 5000), 1);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(1), 0x32001);
+    EXPECT_EQ(ZS(K427_GetDeviceVIN)(2), 0x32002);
+    ZS(K427_FreeFList)();
+    EXPECT_EQ(ZS(K427_GetDeviceCount)(), 0);
+}
+#endif
 
 TEST_F(DeviceListE2e, EthernetValuesStream) {
     sim::EthernetOptions o;

@@ -1,6 +1,8 @@
 // Generators through the shipped library, loaded by name, with the simulated VISA and D2XX
-// drivers it finds beside itself under the vendors' names.
+// drivers it finds beside itself under the vendors' names (on Linux the simulated devices may
+// be reached through the libftdi stand-in instead).
 #include "../../tools/hostlib/zs_host.h"
+#include "e2e/sim_d2xx_driver.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -15,13 +17,10 @@ namespace {
 
 #if defined(_WIN64)
 const char kVisaSim[] = "visa64.dll";
-const char kD2xxSim[] = "ftd2xx.dll";
 #elif defined(_WIN32)
 const char kVisaSim[] = "visa32.dll";
-const char kD2xxSim[] = "ftd2xx.dll";
 #else
 const char kVisaSim[] = "libvisa.so";
-const char kD2xxSim[] = "libftd2xx.so";
 #endif
 
 const char kGeneric[] = "USB0::0x2A8D::0x0001::ZS0001::INSTR";
@@ -80,7 +79,7 @@ class GeneratorsThroughTheLibrary : public ::testing::Test {
     }
 
     Library visa{kVisaSim};
-    Library d2xx{kD2xxSim};
+    Library d2xx{zs::test::simulatedUsbDriver()};
     void (*visaReset)() = nullptr;
     void (*addInstrument)(const char*, const char*) = nullptr;
     int (*visaLog)(const char*, char*, uint32_t) = nullptr;

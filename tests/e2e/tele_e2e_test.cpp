@@ -65,8 +65,47 @@ class TeleE2e : public ::testing::Test {
     Driver driver;
 };
 
-TEST_F(TeleE2e, SpectraShowTheInstrumentsTonesAtTheirLevels) {
-    ASSERT_TRUE(driver.plug(kSensor));
+// The sensor on each USB link: an FTDI instrument on the simulated D2XX (or libftdi), and on
+// Linux a WinUSB instrument on the libusb stand-in.
+enum class SensorLink { Ftdi, WinUsb };
+
+class TeleSensorE2e : public TeleE2e, public ::testing::WithParamInterface<SensorLink> {
+  protected:
+#ifndef _WIN32
+    void SetUp() override {
+        TeleE2e::SetUp();
+        usb.reset();
+    }
+    void TearDown() override {
+        usb.reset();
+        TeleE2e::TearDown();
+    }
+    WinUsbStandIn usb;
+#endif
+    bool plugSensor() {
+#ifndef _WIN32
+        if (GetParam() == SensorLink::WinUsb)
+            return usb.plug("tele-usb|type=118,program=60,vin=0x41001,"
+                            "signal=1500:8000+3000:2000") == 1;
+#endif
+        return driver.plug(kSensor) == 1;
+    }
+};
+
+std::vector<SensorLink> sensorLinks() {
+#ifdef _WIN32
+    return {SensorLink::Ftdi};
+#else
+    return {SensorLink::Ftdi, SensorLink::WinUsb};
+#endif
+}
+INSTANTIATE_TEST_SUITE_P(Links, TeleSensorE2e, ::testing::ValuesIn(sensorLinks()),
+                         [](const ::testing::TestParamInfo<SensorLink>& info) {
+                             return info.param == SensorLink::Ftdi ? "Ftdi" : "WinUsb";
+                         });
+
+TEST_P(TeleSensorE2e, SpectraShowTheInstrumentsTonesAtTheirLevels) {
+    ASSERT_TRUE(plugSensor());
     Library lib;
     FreeOnExit freeOnExit{lib};
     std::vector<double> spectrum(10650);
@@ -89,8 +128,8 @@ TEST_F(TeleE2e, SpectraShowTheInstrumentsTonesAtTheirLevels) {
     EXPECT_LT(spectrum[3000 - kFirstBin], expectedLevel(kAmplitudeB) - 40);
 }
 
-TEST_F(TeleE2e, HostBufferHoldsTheInstrumentsSignal) {
-    ASSERT_TRUE(driver.plug(kSensor));
+TEST_P(TeleSensorE2e, HostBufferHoldsTheInstrumentsSignal) {
+    ASSERT_TRUE(plugSensor());
     Library lib;
     FreeOnExit freeOnExit{lib};
     ASSERT_EQ(ZS(K427_BuildFList)(), 1);

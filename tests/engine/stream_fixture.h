@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/sockets.h"
 #include "stream_instruments.h"
+#include "support/eventually.h"
 #include "transport/sim_fixtures.h"
 #include "zentrel_signal.h"
 
@@ -15,16 +16,6 @@
 #include <vector>
 
 namespace zs::test {
-
-// Polls `done` every 5 ms for at most `limitMs`; true once it holds.
-inline bool eventually(const std::function<bool()>& done, uint32_t limitMs = 5000) {
-    const uint32_t start = platform::tickMs();
-    while (!done()) {
-        if (platform::tickMs() - start >= limitMs) return done();
-        platform::sleepMs(5);
-    }
-    return true;
-}
 
 inline uint16_t networkOrder16(uint16_t v) {
     return static_cast<uint16_t>(v >> 8 | v << 8);

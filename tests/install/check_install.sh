@@ -31,6 +31,14 @@ nm -D --defined-only "$real" | awk '{print $3}' | sort >"$work/exported"
 sed -n '/^EXPORTS/,$p' "$src/src/ZentrelSignal.def" | tail -n +2 | awk 'NF {print $1}' | sort >"$work/def"
 diff "$work/def" "$work/exported" >&2 || fail "exports differ from ZentrelSignal.def"
 
+[ -e "$prefix/lib/udev/rules.d/60-zentrel-signal.rules" ] || fail "missing the udev rule"
+
+# With no FTDI driver beside the library (nor on the machine) zsig list says so and succeeds.
+if ! ldconfig -p | grep -q 'libftd2xx\.so\|libftdi1\.so\.2'; then
+  "$prefix/bin/zsig" list >"$work/list.txt" || fail "zsig list without a USB driver failed"
+  grep -q 'no FTDI driver' "$work/list.txt" || fail "zsig list does not say why it lists nothing"
+fi
+
 cp "$bin/libftd2xx.so" "$lib/"
 sample=$bin/samples/sample-current.bin
 

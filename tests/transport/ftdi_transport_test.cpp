@@ -105,8 +105,20 @@ TEST_F(FtdiTransfer, StopSetWhileWaitingEndsAPendingTransfer) {
 
 // --- Rate change -------------------------------------------------------------------------------
 
-class FtdiRateStep : public FtdiTransfer {
+// Through each binding: the rate call, line low and high and the packet between them reach
+// the device alike.
+class FtdiRateStep : public SimD2xxTest, public ::testing::WithParamInterface<FtdiBinding> {
   protected:
+    void SetUp() override {
+        SimD2xxTest::SetUp();
+        installFtdiBinding(GetParam());
+        handle = openDevice(dev);
+        ASSERT_NE(handle, transport::kNoFtdiHandle);
+    }
+    void TearDown() override {
+        transport::d2xx().close(handle);
+        SimD2xxTest::TearDown();
+    }
     int step(uint32_t kind, uint32_t rate) {
         return transport::ftdiRateStep(handle, kind, rate, linkState, stateTime, &stop, io);
     }
@@ -116,16 +128,22 @@ class FtdiRateStep : public FtdiTransfer {
             if (c.role != D2xxRole::Open) r.push_back(c.role);
         return r;
     }
+    sim::SimD2xxDevice* dev = nullptr;
+    transport::FtHandle handle = nullptr;
+    platform::Overlapped io;
+    Event stop{Event::Reset::Manual};
     int32_t linkState = 0x100;
     uint32_t stateTime = 0;
 };
+INSTANTIATE_TEST_SUITE_P(Bindings, FtdiRateStep, ::testing::ValuesIn(ftdiBindings()),
+                         ftdiBindingName);
 
 // Waits until the tick is at least `ms` past `since` (the tick may be coarse).
 void waitTicks(uint32_t since, uint32_t ms) {
     while (platform::tickMs() - since < ms) platform::sleepMs(1);
 }
 
-TEST_F(FtdiRateStep, DirectKindsSetTheRateThenReportStepFourAfterTenMs) {
+TEST_P(FtdiRateStep, DirectKindsSetTheRateThenReportStepFourAfterTenMs) {
     for (uint32_t kind : {2u, 4u, 13u}) {
         SCOPED_TRACE(kind);
         linkState = 0x100;
@@ -143,7 +161,7 @@ TEST_F(FtdiRateStep, DirectKindsSetTheRateThenReportStepFourAfterTenMs) {
     }
 }
 
-TEST_F(FtdiRateStep, RefusedRateMovesToTheNextStageAndReturnsOne) {
+TEST_P(FtdiRateStep, RefusedRateMovesToTheNextStageAndReturnsOne) {
     dev->refusedRates.insert(3000000);
     linkState = 0x100;
     stateTime = 1234;
@@ -153,20 +171,24 @@ TEST_F(FtdiRateStep, RefusedRateMovesToTheNextStageAndReturnsOne) {
     EXPECT_EQ(dev->lineRate, 9600u);
 }
 
-TEST_F(FtdiRateStep, OtherRateFailureChangesNothingAndIsRetried) {
-    dev->failingRoles = sim::roleBit(D2xxRole::Rate);
+TEST_P(FtdiRateStep, OtherRateFailureChangesNothingAndIsRetried) {
+    // Under the driver's lock: the libftdi binding's reader thread asks the device meanwhile.
+    auto fail = [&](uint32_t roles) {
+        sim::SimD2xx::instance().locked([&] { return dev->failingRoles = roles; });
+    };
+    fail(sim::roleBit(D2xxRole::Rate));
     stateTime = 77;
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(step(4, 115200), 0);
         EXPECT_EQ(linkState, 0x100);
         EXPECT_EQ(stateTime, 77u);
     }
-    dev->failingRoles = 0;
+    fail(0);
     EXPECT_EQ(step(4, 115200), 0);
     EXPECT_EQ(linkState, 0x101);
 }
 
-TEST_F(FtdiRateStep, PacketSwitchedChangeTakesFourTurnsAndThirtyMs) {
+TEST_P(FtdiRateStep, PacketSwitchedChangeTakesFourTurnsAndThirtyMs) {
     for (uint32_t kind : {3u, 5u}) {
         SCOPED_TRACE(kind);
         dev->history.clear();
@@ -191,7 +213,7 @@ TEST_F(FtdiRateStep, PacketSwitchedChangeTakesFourTurnsAndThirtyMs) {
     }
 }
 
-TEST_F(FtdiRateStep, StepsWaitTenMsMeasuredInUnsignedTicks) {
+TEST_P(FtdiRateStep, StepsWaitTenMsMeasuredInUnsignedTicks) {
     linkState = 0x101; // packet sent next
     stateTime = platform::tickMs();
     EXPECT_EQ(step(3, 115200), 0);
@@ -202,7 +224,7 @@ TEST_F(FtdiRateStep, StepsWaitTenMsMeasuredInUnsignedTicks) {
     EXPECT_EQ(linkState, 0x102);
 }
 
-TEST_F(FtdiRateStep, OtherKindsAndLaterStepsDoNothing) {
+TEST_P(FtdiRateStep, OtherKindsAndLaterStepsDoNothing) {
     for (uint32_t kind : {0u, 1u, 6u, 7u, 10u}) {
         EXPECT_EQ(step(kind, 115200), 0);
         EXPECT_EQ(linkState, 0x100);

@@ -14,10 +14,12 @@ using sim::WinUsbCall;
 using sim::WinUsbWrite;
 using ::testing::ElementsAre;
 
-class WinUsbTransfer : public SimWinUsbTest {
+// Through each WinUSB binding.
+class WinUsbTransfer : public SimWinUsbTest, public ::testing::WithParamInterface<WinUsbBinding> {
   protected:
     void SetUp() override {
         SimWinUsbTest::SetUp();
+        installWinUsbBinding(GetParam());
         handle = openWinUsb(dev, file);
         ASSERT_NE(handle, nullptr);
     }
@@ -32,8 +34,10 @@ class WinUsbTransfer : public SimWinUsbTest {
     Event stop{Event::Reset::Manual};
     uint8_t buffer[512] = {};
 };
+INSTANTIATE_TEST_SUITE_P(Bindings, WinUsbTransfer, ::testing::ValuesIn(winUsbBindings()),
+                         winUsbBindingName);
 
-TEST_F(WinUsbTransfer, WritesGoToTheOutPipeAtOnceOrAfterTheEvent) {
+TEST_P(WinUsbTransfer, WritesGoToTheOutPipeAtOnceOrAfterTheEvent) {
     const uint8_t out[] = {1, 2, 3, 4};
     EXPECT_EQ(transport::winUsbWrite(handle, out, 4, &stop, io), 4u);
     dev->writeMode = WinUsbWrite::Pending;
@@ -43,7 +47,7 @@ TEST_F(WinUsbTransfer, WritesGoToTheOutPipeAtOnceOrAfterTheEvent) {
     EXPECT_THAT(dev->pipesUsed, ElementsAre(0x06, 0x06));
 }
 
-TEST_F(WinUsbTransfer, ReadReturnsTheInstrumentsTransfer) {
+TEST_P(WinUsbTransfer, ReadReturnsTheInstrumentsTransfer) {
     sim::SimWinUsb::instance().queueInput(*dev, {7, 8, 9});
     EXPECT_EQ(transport::winUsbRead(handle, buffer, 512, &stop, io), 3u);
     EXPECT_THAT(std::vector<uint8_t>(buffer, buffer + 3), ElementsAre(7, 8, 9));
@@ -58,7 +62,7 @@ TEST_F(WinUsbTransfer, ReadReturnsTheInstrumentsTransfer) {
     instrument.join();
 }
 
-TEST_F(WinUsbTransfer, StopEndsAPendingReadOrWriteWithoutWaitingForTheInstrument) {
+TEST_P(WinUsbTransfer, StopEndsAPendingReadOrWriteWithoutWaitingForTheInstrument) {
     stop.set();
     const uint32_t start = platform::tickMs();
     EXPECT_EQ(transport::winUsbRead(handle, buffer, 512, &stop, io), 0u);
@@ -79,7 +83,7 @@ TEST_F(WinUsbTransfer, StopEndsAPendingReadOrWriteWithoutWaitingForTheInstrument
 // An instrument that stops taking its OUT pipe holds a write only for the write time-out; the
 // write is then withdrawn, and neither a stop nor the time-out leaves a transfer out on the
 // block or in the caller's buffer.
-TEST_F(WinUsbTransfer, NoTransferOutlivesTheCall) {
+TEST_P(WinUsbTransfer, NoTransferOutlivesTheCall) {
     dev->writeMode = WinUsbWrite::Stuck;
     EXPECT_EQ(transport::winUsbWrite(handle, buffer, 512, nullptr, io), 0u);
     EXPECT_FALSE(dev->transferOut(transport::kWinUsbOutPipe));
@@ -97,7 +101,7 @@ TEST_F(WinUsbTransfer, NoTransferOutlivesTheCall) {
     });
 }
 
-TEST_F(WinUsbTransfer, AnEventLeftSetByAnEarlierTransferDoesNotEndTheWait) {
+TEST_P(WinUsbTransfer, AnEventLeftSetByAnEarlierTransferDoesNotEndTheWait) {
     io.ensureEvent().set();
     std::thread instrument([&] {
         platform::sleepMs(30);
@@ -107,7 +111,7 @@ TEST_F(WinUsbTransfer, AnEventLeftSetByAnEarlierTransferDoesNotEndTheWait) {
     instrument.join();
 }
 
-TEST_F(WinUsbTransfer, FailuresGiveZero) {
+TEST_P(WinUsbTransfer, FailuresGiveZero) {
     dev->failingCalls = sim::winUsbBit(WinUsbCall::Write) | sim::winUsbBit(WinUsbCall::Read);
     EXPECT_EQ(transport::winUsbWrite(handle, buffer, 8, &stop, io), 0u);
     EXPECT_EQ(transport::winUsbRead(handle, buffer, 8, &stop, io), 0u);
@@ -115,14 +119,14 @@ TEST_F(WinUsbTransfer, FailuresGiveZero) {
     EXPECT_TRUE(dev->written.empty());
 }
 
-TEST_F(WinUsbTransfer, UnboundBindingCallsNoPipe) {
-    transport::WinUsbApi unbound = sim::SimWinUsb::table();
+TEST_P(WinUsbTransfer, UnboundBindingCallsNoPipe) {
+    transport::WinUsbApi unbound = transport::winUsb();
     unbound.bound = 0;
     transport::installWinUsbForTests(&unbound);
     EXPECT_EQ(transport::winUsbWrite(handle, buffer, 8, &stop, io), 0u);
     EXPECT_EQ(transport::winUsbRead(handle, buffer, 8, &stop, io), 0u);
     EXPECT_TRUE(dev->pipesUsed.empty());
-    transport::installWinUsbForTests(&sim::SimWinUsb::table());
+    installWinUsbBinding(GetParam());
 }
 
 TEST_F(SimWinUsbTest, EnumerationListsPresentInstrumentsOfTheClass) {
@@ -161,11 +165,20 @@ TEST(WinUsbBinding, ReleaseOfNothingDoesNothing) {
     transport::releaseWinUsb(handle, file);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(file, transport::kInvalidFile);
-#ifndef _WIN32
-    // No WinUSB outside Windows: the system binding is never bound.
-    EXPECT_EQ(transport::winUsb().bound, 0);
-#endif
 }
+
+#ifndef _WIN32
+// On Linux the system binding is libusb's, bound by name from the library's folder first:
+// beside the tests lies the libusb stand-in, with no instrument plugged in.
+TEST(WinUsbBinding, LinuxBindsLibUsbByName) {
+    const transport::WinUsbApi& api = transport::winUsb();
+    ASSERT_EQ(api.bound, 1);
+    void* set = api.openInterfaceSet(transport::kInstrumentInterfaceClass);
+    std::u16string path;
+    EXPECT_EQ(api.interfacePath(set, 0, &path), transport::kNoMoreItems);
+    api.closeInterfaceSet(set);
+}
+#endif
 
 } // namespace
 } // namespace zs::test

@@ -2,6 +2,9 @@
 // and shows one line per instrument.
 #include "list_command.h"
 
+#include "usb_drivers.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -50,6 +53,20 @@ void printDevices(const zs::host::Library& lib, int first, int end, const char* 
 
 int runList(const zs::host::Library& lib, const ListRequest& request) {
     const int count = buildDeviceList(lib, request);
+    const bool usb = !request.wifi && !request.ethernet;
+    if (usb) {
+        const auto drivers = loadedUsbDrivers();
+        std::printf("%s\n", describeUsbDrivers(drivers).c_str());
+        // Without an FTDI driver the list builder stops before it looks at any USB device:
+        // nothing is wrong with the search, there is nothing to search with.
+        const bool ftdi = std::any_of(drivers.begin(), drivers.end(),
+                                      [](const UsbDriver& d) { return d.link == "FTDI"; });
+        if (count == 0 && !ftdi) {
+            std::printf("no USB instruments listed: no FTDI driver could be loaded (the README "
+                        "says which)\n");
+            return 0;
+        }
+    }
     if (count == 0) {
         ZS_HOST_GET(lib, K427_FreeFList)();
         throw Failure("no instruments found");
