@@ -1,7 +1,9 @@
-#!/bin/sh
+#!/bin/bash
 # Runs a Windows program under Wine, quietly, in a prefix of its own for each width. 64-bit
 # programs run under wine64, which needs no 32-bit support from the kernel; `--win64` or
 # `--win32` as the first argument chooses the width where the program does not tell it.
+# A program that crashes fails the run: Wine's crash handler ends it with status 0, so its
+# report on stderr is looked for.
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 width=32
@@ -20,7 +22,17 @@ if [ "$width" = 64 ]; then
   loader=/usr/lib/wine/wine64
   [ -x "$loader" ] || loader=$(command -v wine64)
   export WINELOADER="$loader"
-  exec "$loader" "$@"
+else
+  export WINEPREFIX="${ZS_WINEPREFIX:-$HOME/.wine-zentrel}"
+  loader=wine
 fi
-export WINEPREFIX="${ZS_WINEPREFIX:-$HOME/.wine-zentrel}"
-exec wine "$@"
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+"$loader" "$@" 2> >(tee "$errors" >&2)
+status=$?
+wait $! 2>/dev/null
+if [ "$status" = 0 ] && grep -qE "^(Unhandled exception|wine: Unhandled|wine: Call from .* unimplemented function)" "$errors"; then
+  echo "wine-run: the program crashed" >&2
+  status=3
+fi
+exit "$status"

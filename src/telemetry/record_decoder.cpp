@@ -15,6 +15,19 @@
 namespace zs::telemetry {
 namespace {
 
+// 10^x, exact for whole exponents on every platform: some C runtimes' pow is off by a unit in
+// the last place there, and the library's values must not depend on the platform.
+double powerOfTen(double x) {
+    static constexpr double kExact[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    if (x == std::floor(x) && std::fabs(x) <= 22.0) {
+        const double p = kExact[static_cast<int>(std::fabs(x))];
+        return x < 0 ? 1.0 / p : p;
+    }
+    return std::pow(10.0, x);
+}
+
 uint16_t readU16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
@@ -399,7 +412,7 @@ void RecordWalk::coefficient(uint32_t code, uint32_t word, const uint8_t* p) {
     }
     case 0x500B: {
         if (own && sel != 0) break;
-        const double k = std::pow(10.0, readI32(p) / 65536.0);
+        const double k = powerOfTen(readI32(p) / 65536.0);
         if (target) target->kBase = k;
         if (sel == 0 || sel == 2)
             if (ChannelRow* r = row(ch)) r->kBaseCopy = k;
@@ -407,12 +420,12 @@ void RecordWalk::coefficient(uint32_t code, uint32_t word, const uint8_t* p) {
     }
     case 0x500C: {
         const double x = readI32(p) / 65536.0;
-        if (target) target->sensitivity = std::pow(10.0, x);
-        if (pend) pending->inverseSensitivity = std::pow(10.0, -x);
+        if (target) target->sensitivity = powerOfTen(x);
+        if (pend) pending->inverseSensitivity = powerOfTen(-x);
         break;
     }
     case 0x500D:
-        if (pending) pending->factor500D = std::pow(10.0, readI32(p) / 65536.0);
+        if (pending) pending->factor500D = powerOfTen(readI32(p) / 65536.0);
         break;
     default:
         break;

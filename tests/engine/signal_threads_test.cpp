@@ -52,6 +52,7 @@ class SignalThreads : public SimWinUsbTest {
     }
     void TearDown() override {
         stop();
+        record_.reset(); // its link goes while the simulated driver is still installed
         frame::libraryUnload();
         SimWinUsbTest::TearDown();
     }
