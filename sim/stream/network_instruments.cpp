@@ -273,6 +273,19 @@ SimEthernetInstrument::SimEthernetInstrument(EthernetOptions options)
             return;
         }
     }
+    repliesFrom_ = options_.replyFrom != 0 ? options_.replyFrom : options_.address;
+    const SocketHandle probe = platform::openUdpSocket();
+    SocketAddress at{platform::kLoopbackAddress, 0};
+    if (probe != kNoSocket && platform::bindSocket(probe, at) &&
+        platform::localAddress(probe, at)) {
+        const uint8_t byte = 0;
+        uint8_t seen[1];
+        SocketAddress from;
+        if (platform::sendTo(replySocket_, &byte, 1, at) &&
+            platform::receiveFrom(probe, seen, sizeof seen, from, 2000) == 1)
+            repliesFrom_ = from.address;
+    }
+    platform::closeSocket(probe);
     thread_ = std::thread([this] { run(); });
     pump_ = std::make_unique<Pump>(kPumpPeriodMs, [this] { turn(); });
 }

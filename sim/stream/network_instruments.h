@@ -133,6 +133,10 @@ class SimEthernetInstrument {
     // False when port 22 of the address could not be taken.
     bool listening() const { return socket_ != platform::kNoSocket; }
     uint32_t queries() const { return queries_; }
+    // The source address its datagrams carry: its own, except where the system binds a UDP
+    // socket to every address whatever address it is given (Wine does), and answers from the
+    // loopback's first address.
+    uint32_t repliesFrom() const { return repliesFrom_; }
     StreamState& stream() { return *stream_; }
     // A fault: a datagram of the test's own to whoever sent the last command (false before
     // anyone did).
@@ -148,6 +152,7 @@ class SimEthernetInstrument {
     platform::SocketHandle replySocket_ = platform::kNoSocket;
     std::atomic<bool> stop_{false};
     std::atomic<uint32_t> queries_{0};
+    uint32_t repliesFrom_ = 0;
     std::mutex peerMutex_;
     std::optional<platform::SocketAddress> peer_;
     std::thread thread_;

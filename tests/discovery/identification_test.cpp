@@ -115,7 +115,10 @@ INSTANTIATE_TEST_SUITE_P(Bindings, Identification, ::testing::ValuesIn(ftdiBindi
                          ftdiBindingName);
 
 // Identification on a socket, where the FTDI binding plays no part.
-class IdentificationOnTcp : public Identification {};
+class IdentificationOnTcp : public Identification {
+    // The test's own sockets are opened before the library has used any.
+    platform::SocketsInUse sockets_;
+};
 INSTANTIATE_TEST_SUITE_P(Socket, IdentificationOnTcp, ::testing::Values(FtdiBinding::D2xx),
                          ftdiBindingName);
 

@@ -196,7 +196,7 @@ TEST_F(NetworkAttach, EthernetReplyMakesAnIdentifiedRecord) {
     EXPECT_EQ(d->state.programNumber, 40);
     EXPECT_EQ(d->state.serialNumber, 0x00031001u);
     EXPECT_EQ(d->udpPeer.port, platform::hostToNetwork16(22));
-    EXPECT_EQ(d->udpPeer.address, platform::hostToNetwork32(o.address));
+    EXPECT_EQ(d->udpPeer.address, platform::hostToNetwork32(instrument.repliesFrom()));
     EXPECT_TRUE(d->hasUdp());
 }
 

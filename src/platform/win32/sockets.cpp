@@ -136,12 +136,14 @@ bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* 
     auto p = static_cast<const char*>(data);
     const uint32_t start = tickMs();
     while (length > 0) {
-        for (;;) {
-            if (stop && stop->wait(0)) return false;
+        // Room that is there now is used even after a stop request, as elsewhere: only the
+        // wait for room ends at a stop.
+        for (uint32_t slice = 0;; slice = kSliceMs) {
+            if (slice != 0 && stop && stop->wait(0)) return false;
             const uint32_t spent = tickMs() - start;
-            if (timeoutMs != kWaitInfinite && spent >= timeoutMs) return false;
-            const uint32_t left = timeoutMs == kWaitInfinite ? kSliceMs : timeoutMs - spent;
-            const int ready = selectOne(socket, true, left < kSliceMs ? left : kSliceMs);
+            if (slice != 0 && timeoutMs != kWaitInfinite && spent >= timeoutMs) return false;
+            const uint32_t left = timeoutMs == kWaitInfinite ? slice : timeoutMs - spent;
+            const int ready = selectOne(socket, true, left < slice ? left : slice);
             if (ready < 0) return false;
             if (ready > 0) break;
         }
