@@ -51,7 +51,7 @@ sim::StreamSource lineRateSource() {
     return s;
 }
 
-std::shared_ptr<frame::DevStruct> newRecord(uint32_t linkKind) {
+std::shared_ptr<frame::DevStruct> newRecord(transport::LinkKind linkKind) {
     auto d = std::make_shared<frame::DevStruct>();
     d->linkKind = linkKind;
     d->state.deviceType = kType;
@@ -95,7 +95,7 @@ void BM_FtdiStreamAtLineRate(benchmark::State& state) {
         auto& device = sim::SimD2xx::instance().addDevice("ZSBENCH1", "Simulated analyser");
         auto instrument =
             sim::FtdiStreamInstrument::attach(device, lineRateSource(), sim::Framing::Tagged);
-        auto d = newRecord(2);
+        auto d = newRecord(transport::LinkKind::FtdiDirect);
         d->ftdiHandle = transport::d2xx().open("ZSBENCH1", 0xC0000000, 0, nullptr, 3,
                                                transport::kD2xxOpenFlags, nullptr);
         frame::lib().devices.push_back(d);
@@ -112,7 +112,7 @@ void BM_TcpStreamAtLineRate(benchmark::State& state) {
     frame::libraryLoad();
     for (auto _ : state) {
         sim::TcpStreamInstrument instrument(lineRateSource(), sim::Framing::Tagged);
-        auto d = newRecord(11);
+        auto d = newRecord(transport::LinkKind::TcpChannel0);
         d->tcpSocket = platform::openTcpSocket();
         if (!platform::connectSocket(d->tcpSocket, {platform::kLoopbackAddress, instrument.port()},
                                      5000)) {
@@ -131,7 +131,7 @@ BENCHMARK(BM_TcpStreamAtLineRate)->Iterations(1)->UseManualTime()->Unit(benchmar
 // the line rate (records per second times the time one decode takes).
 void BM_DecodeOnlyAtLineRate(benchmark::State& state) {
     frame::libraryLoad();
-    auto d = newRecord(2);
+    auto d = newRecord(transport::LinkKind::FtdiDirect);
     const auto source = lineRateSource();
     std::vector<std::vector<uint8_t>> records;
     for (int n = 0; n < 64; ++n) records.push_back(source.record(static_cast<uint64_t>(n)));

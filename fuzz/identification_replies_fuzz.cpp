@@ -9,7 +9,12 @@ using namespace zs;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     frame::LibraryState& s = fuzz::loadedLibrary();
-    static constexpr uint32_t kKinds[] = {2, 3, 4, 5, 6, 7, 13};
+    using transport::LinkKind;
+    static constexpr LinkKind kKinds[] = {
+        LinkKind::FtdiDirect,     LinkKind::FtdiPacketSwitched,
+        LinkKind::FtdiDirectSync, LinkKind::FtdiPacketSwitchedSync,
+        LinkKind::TcpChannel0,    LinkKind::TcpChannel1,
+        LinkKind::MultiPortOutput};
     static constexpr uint32_t kRates[] = {2304000, 115200, 2048000};
     static frame::DevStruct d;
     d.linkKind = kKinds[data[1] % std::size(kKinds)];

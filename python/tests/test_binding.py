@@ -3,6 +3,7 @@
 import ctypes
 import re
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -60,3 +61,12 @@ def test_an_export_the_library_lacks_raises(lib, monkeypatch):
 def test_a_library_that_cannot_be_loaded(tmp_path):
     with pytest.raises(zs.LibraryNotFoundError):
         zs.Library(tmp_path / "libZentrelSignal.so")
+
+
+def test_link_kinds_are_the_librarys():
+    source = (Path(__file__).resolve().parents[2] / "src" / "transport" / "link_kind.h").read_text()
+    body = re.search(r"enum class LinkKind : uint32_t \{(.*?)\};", source, re.S).group(1)
+    cpp = {name.lower(): int(value)
+           for name, value in re.findall(r"^\s*(\w+) = (\d+),", body, re.M)}
+    python = {kind.name.replace("_", "").lower(): int(kind) for kind in zs.LinkKind}
+    assert cpp and python == cpp

@@ -36,6 +36,7 @@ class Mode(enum.IntEnum):
 class LinkKind(enum.IntEnum):
     """How a device is connected, and the protocol it speaks."""
     NONE_OR_WINUSB = 0
+    UNACCEPTED = 1  # opened by the QM730 list builder, not (yet) accepted
     FTDI_DIRECT = 2
     FTDI_PACKET_SWITCHED = 3
     FTDI_DIRECT_SYNC = 4
@@ -43,6 +44,7 @@ class LinkKind(enum.IntEnum):
     TCP_CHANNEL_0 = 6
     TCP_CHANNEL_1 = 7
     MULTI_PORT_OUTPUT = 13
+    ETHERNET = 14
 
 
 class Link(enum.Enum):

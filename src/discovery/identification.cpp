@@ -2,7 +2,9 @@
 
 #include "frame/library.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "telemetry/record_decoder.h"
+#include "telemetry/record_identity.h"
 #include "transport/dispatch.h"
 #include "transport/ftdi_transport.h"
 #include "transport/socket_transport.h"
@@ -15,6 +17,7 @@ namespace zs::discovery {
 
 using frame::DevStruct;
 using transport::CPacketProcess;
+using transport::LinkKind;
 
 namespace {
 
@@ -29,10 +32,6 @@ constexpr uint8_t kProgramListRequest[12] = {0x11, 0x22, 0x33, 0x44, 4, 0, 0, 0,
 // Without an FTDI handle the link is a network one, whose time-outs get an extra allowance.
 bool isNetwork(const DevStruct& d) {
     return !d.hasFtdi();
-}
-
-uint16_t word(const uint8_t* p, uint32_t index) {
-    return static_cast<uint16_t>(p[2 * index] | p[2 * index + 1] << 8);
 }
 
 uint32_t stageOf(const DevStruct& d) {
@@ -178,15 +177,14 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
             setStep(d, 5, now);
         } else {
             readPackets(d, 50, 64, [&](const uint8_t* p, uint32_t length) {
-                if (length < 4 || word(p, 0) != 0) return true;
+                if (length < 4 || platform::le16(p) != 0) return true;
                 d.maxBaudRate = 0;
-                if (length >= 16 && word(p, 2) == 0xAAAA) {
-                    uint32_t count = word(p, 6);
+                if (length >= 16 && platform::le16(p + 4) == 0xAAAA) {
+                    uint32_t count = platform::le16(p + 12);
                     if (count > length / 4) count = length / 4;
                     for (uint32_t i = 0; i < count && 14 + 4 * i + 4 <= length; ++i) {
                         const uint8_t* r = p + 14 + 4 * i;
-                        const uint32_t listed =
-                            r[0] | r[1] << 8 | r[2] << 16 | static_cast<uint32_t>(r[3]) << 24;
+                        const uint32_t listed = platform::le32(r);
                         if (listed > d.maxBaudRate) d.maxBaudRate = listed;
                     }
                 }
@@ -209,7 +207,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
             setStep(d, 5, now);
         } else {
             readPackets(d, 50, 0, [&](const uint8_t* p, uint32_t length) {
-                if (length >= 2 && word(p, 0) == 61) return true;
+                if (length >= 2 && platform::le16(p) == 61) return true;
                 applyIdentificationAtRate(d, rate, p, length);
                 ++pass.count;
                 return true;
@@ -220,7 +218,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
     }
     if (d.multiDout && !d.keepOnFailure) {
         d.linkState = 0;
-        d.linkKind = 13;
+        d.linkKind = LinkKind::MultiPortOutput;
         d.packetProcessor.reset();
         return Outcome::Going;
     }
@@ -252,7 +250,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
     const uint32_t stage = stageOf(d);
     const uint32_t step = stepOf(d);
     const bool network = isNetwork(d);
-    const uint8_t mask = d.linkKind == 13 ? 0x40 : 0x20;
+    const uint8_t mask = transport::resetLine(d.linkKind);
 
     switch (stage) {
     case 0:
@@ -287,11 +285,12 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
             setStep(d, 5, now);
         } else if (step == 5) {
             readPackets(d, 150, 22, [&](const uint8_t* p, uint32_t length) {
-                if (length <= 2 || word(p, 0) != 0) return true;
+                if (length <= 2 || platform::le16(p) != 0) return true;
                 d.baudRate = 768000;
-                uint16_t program = word(p, 1);
+                uint16_t program = platform::le16(p + 2);
                 for (uint32_t i = 1; i < length / 2; ++i)
-                    if (word(p, i) == d.requestedProgram) program = word(p, i);
+                    if (platform::le16(p + 2 * i) == d.requestedProgram)
+                        program = platform::le16(p + 2 * i);
                 const uint8_t select[12] = {0x11,
                                             0x22,
                                             0x33,
@@ -355,9 +354,7 @@ void networkLine(DevStruct& d, uint32_t value) {
 
 void lineSetUp(DevStruct& d, uint32_t presetRate) {
     const transport::D2xxApi& api = transport::d2xx();
-    const uint32_t k = d.linkKind;
-    const bool handshake = k == 3 || k == 5 || k == 6 || k == 7;
-    api.flow(d.ftdiHandle, handshake ? 0x0100 : 0, 0, 0);
+    api.flow(d.ftdiHandle, transport::usesHandshake(d.linkKind) ? 0x0100 : 0, 0, 0);
     transport::D2xxLineSettings line;
     api.getLineSettings(d.ftdiHandle, &line);
     line.flags &= ~2u;
@@ -367,10 +364,6 @@ void lineSetUp(DevStruct& d, uint32_t presetRate) {
     api.setLineSettings(d.ftdiHandle, &line);
     api.characters(d.ftdiHandle, 0, 0, 0, 0);
     if (presetRate == 0) api.rate(d.ftdiHandle, 3000000);
-}
-
-bool isTaggedKind(uint32_t kind) {
-    return kind == 2 || kind == 3 || kind == 6;
 }
 
 bool stopSignalled(const DevStruct& d) {
@@ -389,16 +382,17 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
         bool active = false;
         for (auto it = list.begin(); it != list.end();) {
             const std::shared_ptr<DevStruct> d = *it; // kept alive through a removal
-            if (d->linkKind == 0 || d->linkState == -1) {
+            if (d->linkKind == LinkKind::NoneOrWinUsb || d->linkState == -1) {
                 ++it;
                 continue;
             }
             active = true;
             // A record with nothing to talk to (its instrument went before it was reopened)
             // fails at once.
-            const Outcome outcome = !hasLink(*d)                ? failure(*d, removeFailed)
-                                    : isTaggedKind(d->linkKind) ? taggedTurn(*d, pass)
-                                                                : syncTurn(*d, pass);
+            const Outcome outcome = !hasLink(*d) ? failure(*d, removeFailed)
+                                    : transport::identifiedByTaggedPackets(d->linkKind)
+                                        ? taggedTurn(*d, pass)
+                                        : syncTurn(*d, pass);
             if (outcome == Outcome::Remove) {
                 pass.presetWaits.erase(d.get());
                 pass.rateClocks.erase(d.get());
@@ -406,7 +400,7 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
                 if (it == list.end()) break;
                 continue;
             }
-            if (stopSignalled(**it) || (*it)->linkKind == 0) break;
+            if (stopSignalled(**it) || (*it)->linkKind == LinkKind::NoneOrWinUsb) break;
             ++it;
         }
         if (!active) return pass.count;
@@ -416,13 +410,13 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
 void applyIdentificationAtRate(DevStruct& device, uint32_t rate, const uint8_t* record,
                                uint32_t length) {
     device.linkState = -1;
-    if (device.linkKind == 2 && device.maxBaudRate > rate) rate = device.maxBaudRate;
+    if (device.linkKind == LinkKind::FtdiDirect && device.maxBaudRate > rate)
+        rate = device.maxBaudRate;
     device.baudRate = rate;
     if (length < 4) return;
-    uint16_t type = word(record, 0);
-    if (type == 29) type = 28;
-    device.state.deviceType = type;
-    device.state.programNumber = type < 28 ? type : word(record, 1);
+    const telemetry::RecordIdentity id = telemetry::recordIdentity({record, length});
+    device.state.deviceType = id.deviceType;
+    device.state.programNumber = id.programNumber;
     const auto& table = frame::lib().description;
     if (device.selectLayout(table))
         telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(record, length & ~1u),
@@ -432,8 +426,8 @@ void applyIdentificationAtRate(DevStruct& device, uint32_t rate, const uint8_t* 
 void applyIdentification(DevStruct& device, const uint8_t* record, uint32_t length) {
     device.linkState = -1;
     if (length < 4) return;
-    device.state.deviceType = word(record, 0);
-    device.state.programNumber = word(record, 1);
+    device.state.deviceType = platform::le16(record);
+    device.state.programNumber = platform::le16(record + 2);
     const auto& table = frame::lib().description;
     if (device.selectLayout(table))
         telemetry::decodeCheckedByTable(table, std::span<const uint8_t>(record, length),

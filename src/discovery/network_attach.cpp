@@ -8,6 +8,7 @@
 #include "frame/library.h"
 #include "platform/adapters.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "platform/sockets.h"
 #include "telemetry/record_decoder.h"
 #include "transport/socket_transport.h"
@@ -38,11 +39,6 @@ constexpr uint32_t kChannelCodeCombined = 247;
 
 constexpr uint32_t kReplyWord0 = 0x84857534;
 constexpr uint32_t kReplyWord1 = 0x7B7A8ACB;
-constexpr uint32_t kEthernetLinkKind = 14;
-
-uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 std::optional<uint32_t> parsedAddress(const char16_t* text) {
     const auto narrow = addressText(text);
@@ -106,7 +102,7 @@ std::optional<uint32_t> helloChannelCode(SocketHandle command, DevStruct& first)
     // A receive still posted would land in `reply` after this frame is gone.
     if (pending) platform::cancelPosted(command, io);
     if (got != sizeof reply) return std::nullopt;
-    return le32(reply + 1);
+    return platform::le32(reply + 1);
 }
 
 std::vector<uint32_t>
@@ -165,7 +161,8 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
         d.wifiLocal = *local;
         d.wifiDevice = *device;
         d.channelIndex = static_cast<int32_t>(i);
-        d.linkKind = (combined || i == 1) ? 7 : 6;
+        d.linkKind = (combined || i == 1) ? transport::LinkKind::TcpChannel1
+                                          : transport::LinkKind::TcpChannel0;
         list.push_back(channels[i]);
     }
     identifyDevices(true, 0);
@@ -220,13 +217,13 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
             if (n <= 0) break;
             const auto length = static_cast<uint32_t>(n);
             const uint8_t* r = reply.data();
-            if (length < 16 || le32(r) != kReplyWord0 || le32(r + 4) != kReplyWord1 ||
-                le32(r + 8) != 7)
+            if (length < 16 || platform::le32(r) != kReplyWord0 ||
+                platform::le32(r + 4) != kReplyWord1 || platform::le32(r + 8) != 7)
                 continue;
             if (given && (from.address & ~*given) != 0) continue;
 
             auto d = std::make_shared<DevStruct>();
-            d->linkKind = kEthernetLinkKind;
+            d->linkKind = transport::LinkKind::Ethernet;
             d->linkState = -1;
             d->udpSocket = platform::openUdpSocket();
             if (d->udpSocket == kNoSocket) break;

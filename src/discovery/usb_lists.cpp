@@ -30,11 +30,7 @@ constexpr uint32_t kOpenAccess = 0xC0000000;
 constexpr uint32_t kOpenExisting = 3;
 constexpr uint32_t kStreamOffPauseMs = 10;
 
-constexpr uint32_t kUnknownLinkKind = 1; // QM730 builder: not (yet) a generator
-constexpr uint32_t kDirectTagged = 2;
-constexpr uint32_t kPacketTagged = 3;
-constexpr uint32_t kDirectSync = 4;
-constexpr uint32_t kPacketSync = 5;
+using transport::LinkKind;
 constexpr uint32_t kL700Rate = 768000;
 
 struct KnownDescription {
@@ -92,7 +88,7 @@ void closeHandle(DevStruct& d) {
 // from the description and serial number and returns false to refuse). False when the
 // count call fails.
 bool scanFtdi(const std::function<bool(DevStruct&, const std::string&, const std::string&)>& accept,
-              uint32_t initialKind = 0) {
+              LinkKind initialKind = LinkKind::NoneOrWinUsb) {
     uint32_t count = 0;
     if (d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly) != transport::kD2xxOk)
         return false;
@@ -203,12 +199,15 @@ std::optional<FtdiKind> classifyFtdi(const std::string& description, const std::
     const int code = descriptionKindCode(description);
     const char channel = serialChannel(serial);
     if (code < 0 || (channel == 0 && code != 4)) return std::nullopt;
-    if (code == kMultiDoutCode) return FtdiKind{kDirectTagged, true};
+    if (code == kMultiDoutCode) return FtdiKind{LinkKind::FtdiDirect, true};
     // DOUT20 and WIFI53 are two-channel chips whose channel B is the second interface; the
     // others always talk through it.
     const bool second = (code == 0 || code == 2) ? channel == 'B' : true;
-    if (second) return FtdiKind{code == 2 || code == 3 ? kPacketSync : kDirectSync, false};
-    return FtdiKind{code == 0 ? kDirectTagged : kPacketTagged, false};
+    if (second)
+        return FtdiKind{code == 2 || code == 3 ? LinkKind::FtdiPacketSwitchedSync
+                                               : LinkKind::FtdiDirectSync,
+                        false};
+    return FtdiKind{code == 0 ? LinkKind::FtdiDirect : LinkKind::FtdiPacketSwitched, false};
 }
 
 int buildFList() {
@@ -225,7 +224,7 @@ int buildL700List() {
     frame::ensureDescriptionLoaded();
     const bool scanned = scanFtdi([](DevStruct&, const std::string& description,
                                      const std::string&) { return description == "Brevane L700"; },
-                                  kDirectTagged);
+                                  LinkKind::FtdiDirect);
     if (!scanned || frame::lib().devices.empty()) return 0;
     if (identifyDevices(true, kL700Rate) == 0) return 0;
     return startedListSize();
@@ -236,10 +235,10 @@ int buildQM730List() {
     const size_t before = frame::lib().devices.size();
     const bool scanned = scanFtdi(
         [](DevStruct& d, const std::string& description, const std::string&) {
-            if (description == "Brevane QM730") d.linkKind = kDirectTagged;
-            return d.linkKind == kDirectTagged;
+            if (description == "Brevane QM730") d.linkKind = LinkKind::FtdiDirect;
+            return d.linkKind == LinkKind::FtdiDirect;
         },
-        kUnknownLinkKind);
+        LinkKind::Unaccepted);
     if (!scanned || frame::lib().devices.size() == before) return 0;
     if (identifyDevices(true, 0) == 0) return 0;
     return startedListSize();

@@ -1,4 +1,6 @@
 #pragma once
+#include "transport/link_kind.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -7,7 +9,7 @@ namespace zs::discovery {
 
 // How an accepted FTDI device is driven.
 struct FtdiKind {
-    uint32_t linkKind;
+    transport::LinkKind linkKind;
     bool multiDout;
 };
 

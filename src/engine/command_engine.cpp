@@ -141,13 +141,14 @@ void resetDevice(DevicePtr record) {
     if (d.hasFtdi()) {
         const auto& api = transport::d2xx();
         if (isSyncFamily(d.linkKind)) {
-            const uint8_t line = d.linkKind == 13 ? 0x40 : 0x20;
+            const uint8_t line = transport::resetLine(d.linkKind);
             api.bitMode(d.ftdiHandle, line | 1, 4);
             transport::ftdiWrite(d.ftdiHandle, &line, 1, d.stopEvent.get(), d.ioOverlapped);
             pause(400);
             api.bitMode(d.ftdiHandle, line | 1, 0);
             pause(800);
-        } else if (d.linkKind == 3 || d.linkKind == 6) {
+        } else if (d.linkKind == transport::LinkKind::FtdiPacketSwitched ||
+                   d.linkKind == transport::LinkKind::TcpChannel0) {
             api.lineLow(d.ftdiHandle);
             pause(10);
             d2xxWriteByte(d, 0xFD);

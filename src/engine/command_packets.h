@@ -13,11 +13,7 @@ namespace zs::engine {
 
 using DevicePtr = std::shared_ptr<frame::DevStruct>;
 
-// Instruments that exchange sync packets; every other one uses two-byte commands, tagged
-// packets, WinUSB command payloads and UDP datagram commands.
-inline bool isSyncFamily(uint32_t linkKind) {
-    return linkKind == 4 || linkKind == 5 || linkKind == 7 || linkKind == 13;
-}
+using transport::isSyncFamily;
 
 inline constexpr uint8_t kTwoByteLead = 0xA0;
 inline constexpr char kTaggedSignature[] = "kX-wave"; // 7 characters on the wire

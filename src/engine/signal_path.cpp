@@ -1,5 +1,6 @@
 #include "engine/signal_path.h"
 
+#include "platform/little_endian.h"
 #include "telemetry/description_file.h"
 #include "telemetry/record_decoder.h"
 
@@ -28,25 +29,19 @@ uint32_t trailerLength(const telemetry::SignalLayout& layout) {
     return static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
 }
 
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
 // Format by format, so the per-sample loop has no branch on the format.
 template <uint32_t Format>
 int32_t decode(const uint8_t* p) {
     if constexpr (Format == 0) {
-        return static_cast<int16_t>(get16(p));
+        return static_cast<int16_t>(platform::le16(p));
     } else if constexpr (Format == 1) {
         return static_cast<int32_t>(p[0] | p[1] << 8) + 65536 * static_cast<int8_t>(p[2]);
     } else if constexpr (Format == 2) {
-        return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                                    static_cast<uint32_t>(p[2]) << 16 |
-                                    static_cast<uint32_t>(p[3]) << 24);
+        return static_cast<int32_t>(platform::le32(p));
     } else if constexpr (Format == 3) {
         return static_cast<int8_t>(p[0]) + 256 * p[1] + 65536 * static_cast<int8_t>(p[2]);
     } else {
-        return 128 * static_cast<int16_t>(get16(p));
+        return 128 * static_cast<int16_t>(platform::le16(p));
     }
 }
 
@@ -163,7 +158,7 @@ void processSignalBlock(frame::DevStruct& d, const telemetry::DescriptionTable& 
         // Without a thread start there are no locks, and no thread to race with.
         std::unique_lock<std::mutex> lock;
         if (d.dataLock) lock = std::unique_lock(*d.dataLock);
-        const uint16_t type = get16(block.data() + block.size() - kTypeOffsetFromEnd);
+        const uint16_t type = platform::le16(block.data() + block.size() - kTypeOffsetFromEnd);
         d.state.deviceType = type;
         if (type < 28) d.state.programNumber = type;
         const auto found = table.signalLayouts.find(type);

@@ -4,6 +4,7 @@
 #include "engine/signal_path.h"
 #include "frame/library.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "transport/d2xx.h"
 #include "transport/packet_process.h"
 #include "transport/winusb_binding.h"
@@ -48,10 +49,6 @@ bool offlineCheck(DevStruct& d) {
     if (platform::tickMs() - d.lastPacketTick.load() < kOfflineAfterMs) return false;
     d.online = 0;
     return true;
-}
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
 } // namespace
@@ -239,8 +236,8 @@ void winUsbSignalThread(DevicePtr record) {
             if (s == PipeState::Done) statusArrived(got); // a status that came at once counts too
         }
 
-        if (count != kFrame || get16(d.rxBuffer.data()) != kSignalFragment) continue;
-        const uint16_t control = get16(d.rxBuffer.data() + 2);
+        if (count != kFrame || platform::le16(d.rxBuffer.data()) != kSignalFragment) continue;
+        const uint16_t control = platform::le16(d.rxBuffer.data() + 2);
         const bool last = (control & 0x8000) != 0;
         const uint32_t words =
             last ? std::min<uint32_t>(control & 0xFF, kFragmentWords) : kFragmentWords;

@@ -3,8 +3,10 @@
 #include "engine/command_engine.h"
 #include "frame/library.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "platform/sockets.h"
 #include "telemetry/record_decoder.h"
+#include "telemetry/record_identity.h"
 #include "transport/d2xx.h"
 #include "transport/dispatch.h"
 #include "transport/packet_process.h"
@@ -45,10 +47,6 @@ namespace {
 constexpr uint32_t kFragmentSize = 512;
 constexpr uint16_t kStreamFragment = 2;
 
-uint16_t word(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
 void startTicks(DevStruct& d) {
     const uint32_t now = platform::tickMs();
     d.lastPacketTick = now;
@@ -59,7 +57,7 @@ void startTicks(DevStruct& d) {
 // every other instrument, both cutting into one record buffer.
 class StreamFraming {
   public:
-    explicit StreamFraming(uint32_t linkKind)
+    explicit StreamFraming(transport::LinkKind linkKind)
         : buffer_(kRecordBufferSize), dout_(kRecordBufferSize, buffer_.data()),
           din_(kRecordBufferSize, buffer_.data()),
           parser_(isSyncFamily(linkKind) ? static_cast<transport::CPacketProcess&>(din_)
@@ -170,12 +168,9 @@ void tcpStreamThread(DevicePtr record) {
                 // The first record tells what the instrument is.
                 std::lock_guard lock(*d.dataLock);
                 firstRecord = false;
-                uint16_t type = word(rec.data());
-                if (type == 29) type = 28;
-                d.state.deviceType = type;
-                d.state.programNumber = type < 28         ? type
-                                        : rec.size() >= 4 ? word(rec.data() + 2)
-                                                          : uint16_t{0};
+                const telemetry::RecordIdentity id = telemetry::recordIdentity(rec);
+                d.state.deviceType = id.deviceType;
+                d.state.programNumber = id.programNumber;
                 d.selectLayout(table);
                 telemetry::decodeCheckedByTable(table, rec, d.rows, d.state);
             }
@@ -224,8 +219,8 @@ std::optional<std::span<const uint8_t>> FragmentJoiner::add(const uint8_t* f, ui
         joined_.clear();
         complete_ = false;
     }
-    if (count != kFragmentSize || word(f) != kStreamFragment) return std::nullopt;
-    const uint16_t control = word(f + 2);
+    if (count != kFragmentSize || platform::le16(f) != kStreamFragment) return std::nullopt;
+    const uint16_t control = platform::le16(f + 2);
     const uint32_t words = transport::winUsbFragmentWords(control);
     if (!discarding_ && joined_.size() + 2 * words <= kRecordBufferSize) {
         joined_.insert(joined_.end(), f + 4, f + 4 + 2 * words);
@@ -256,8 +251,8 @@ void winUsbStreamThread(DevicePtr record) {
             continue;
         }
         const uint8_t* f = d.rxBuffer.data();
-        if (count != kFragmentSize || word(f) != kStreamFragment) continue;
-        const bool last = (word(f + 2) & transport::kWinUsbLastFragment) != 0;
+        if (count != kFragmentSize || platform::le16(f) != kStreamFragment) continue;
+        const bool last = (platform::le16(f + 2) & transport::kWinUsbLastFragment) != 0;
         const auto joined = joiner.add(f, count);
         if (!last) {
             checkOnline(d);
@@ -265,7 +260,7 @@ void winUsbStreamThread(DevicePtr record) {
             continue;
         }
         const bool ours =
-            joined && joined->size() >= 2 && word(joined->data()) == d.state.deviceType;
+            joined && joined->size() >= 2 && platform::le16(joined->data()) == d.state.deviceType;
         if (ours) deliverRecord(d, *joined);
         if (!ours) continue;
         checkOnline(d);
@@ -287,7 +282,7 @@ std::optional<std::span<const uint8_t>> streamDatagramRecord(const transport::Ud
     const uint8_t* b = datagram.data();
     if (datagram.size() < 12 || std::memcmp(b, kDatagramStart, sizeof kDatagramStart) != 0)
         return std::nullopt;
-    const uint16_t kind = word(b + 8);
+    const uint16_t kind = platform::le16(b + 8);
     if (kind != 10 && kind != 9) return std::nullopt;
     if (!from || fromLength < 8) return std::nullopt;
     uint16_t port;

@@ -3,6 +3,7 @@
 #include "frame/description_guard.h"
 #include "frame/lookup.h"
 #include "platform/file.h"
+#include "platform/little_endian.h"
 #include "platform/text.h"
 #include "telemetry/record_decoder.h"
 
@@ -15,7 +16,7 @@ namespace {
 uint32_t readU32(std::FILE* f, bool& ok) {
     uint8_t b[4];
     ok = std::fread(b, 1, 4, f) == 4;
-    return ok ? (b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24) : 0;
+    return ok ? platform::le32(b) : 0;
 }
 
 // A field whose read delivers nothing keeps the value it had.

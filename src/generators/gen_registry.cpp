@@ -2,6 +2,7 @@
 
 #include "frame/lookup.h"
 #include "platform/clock.h"
+#include "platform/little_endian.h"
 #include "platform/serial_port.h"
 
 #include <algorithm>
@@ -112,7 +113,7 @@ bool sendsStatus(FtHandle h, transport::CPacketProcess& parser) {
         while (parser.process(bytes, got, position)) {
             const uint8_t* p = parser.payload();
             if (parser.payloadLength() >= kModulePacketMinimum &&
-                (p[0] | p[1] << 8) == kModuleStatus)
+                platform::le16(p) == kModuleStatus)
                 return true;
         }
     }

@@ -1,6 +1,7 @@
 #include "generators/output_module.h"
 
 #include "engine/command_packets.h"
+#include "platform/little_endian.h"
 #include "transport/ftdi_transport.h"
 
 #include <cmath>
@@ -17,14 +18,6 @@ int32_t attenuationCode(double db) {
     const double code = std::floor(-2.0 * db + 0.5);
     if (!(code > 0.0)) return 0; // also NaN
     return code > kMaxLevelCode ? kMaxLevelCode : static_cast<int32_t>(code);
-}
-
-uint16_t word16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t word32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 } // namespace
@@ -80,21 +73,21 @@ std::vector<uint8_t> moduleFrame(bool tagged, uint32_t command) {
 bool ModuleReader::answer(const uint8_t* payload, uint32_t length, ModuleState& state,
                           uint32_t& command) {
     if (length < kModulePacketMinimum) return false;
-    const uint16_t kind = word16(payload);
+    const uint16_t kind = platform::le16(payload);
     if (kind == kModuleStatus) {
         if (state.pendingStep.load() == 1) {
             command = frequencyCommand(state.freqWord.load());
             return true;
         }
         const int32_t level = state.levelWord.load();
-        if (level != word16(payload + 4)) {
+        if (level != platform::le16(payload + 4)) {
             command = levelCommand(level);
             return true;
         }
         return false;
     }
-    if (kind == kModuleAcknowledge && word16(payload + 2) == 1)
-        state.acknowledgeFrequency(word32(payload + 4));
+    if (kind == kModuleAcknowledge && platform::le16(payload + 2) == 1)
+        state.acknowledgeFrequency(platform::le32(payload + 4));
     return false;
 }
 

@@ -1,6 +1,7 @@
 #include "telemetry/description_file.h"
 
 #include "platform/dynlib.h"
+#include "platform/little_endian.h"
 
 #include <cstring>
 #include <fstream>
@@ -24,7 +25,7 @@ class Reader {
     uint32_t u32() {
         uint8_t b[4];
         if (!take(b, 4)) return 0;
-        return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return platform::le32(b);
     }
     uint16_t u16() {
         uint8_t b[2];

@@ -1,5 +1,6 @@
 #include "telemetry/record_decoder.h"
 
+#include "platform/little_endian.h"
 #include "platform/local_time.h"
 #include "telemetry/description_file.h"
 #include "telemetry/instrument_text.h"
@@ -28,23 +29,17 @@ double powerOfTen(double x) {
     return std::pow(10.0, x);
 }
 
-uint16_t readU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t readU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 int32_t readI32(const uint8_t* p) {
-    return static_cast<int32_t>(readU32(p));
+    return static_cast<int32_t>(platform::le32(p));
 }
 float readF32(const uint8_t* p) {
-    const uint32_t bits = readU32(p);
+    const uint32_t bits = platform::le32(p);
     float v;
     std::memcpy(&v, &bits, sizeof v);
     return v;
 }
 double readF64(const uint8_t* p) {
-    const uint64_t bits = uint64_t(readU32(p)) | uint64_t(readU32(p + 4)) << 32;
+    const uint64_t bits = uint64_t(platform::le32(p)) | uint64_t(platform::le32(p + 4)) << 32;
     double v;
     std::memcpy(&v, &bits, sizeof v);
     return v;
@@ -96,15 +91,15 @@ double automationDate(uint32_t packed) {
 double valueOf(uint32_t e, const uint8_t* p) {
     switch (e) {
     case 0:
-        return readU16(p) / 256.0;
+        return platform::le16(p) / 256.0;
     case 2:
-        return readU16(p);
+        return platform::le16(p);
     case 5:
         return readI32(p) / 65536.0;
     case 7:
-        return readU32(p);
+        return platform::le32(p);
     case 10:
-        return automationDate(readU32(p));
+        return automationDate(platform::le32(p));
     case 11:
         return readF32(p);
     case 12:
@@ -117,7 +112,7 @@ double valueOf(uint32_t e, const uint8_t* p) {
 template <size_t N>
 void copyText(std::array<char16_t, N>& to, const uint8_t* units, size_t count) {
     count = std::min(count, N - 1);
-    for (size_t i = 0; i < count; ++i) to[i] = static_cast<char16_t>(readU16(units + 2 * i));
+    for (size_t i = 0; i < count; ++i) to[i] = static_cast<char16_t>(platform::le16(units + 2 * i));
     to[count] = 0;
 }
 
@@ -188,7 +183,7 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
     DecoderState& st = state_;
     if (word == 0) {
         if (st.untaggedWords.size() <= s.untagged) st.untaggedWords.resize(s.untagged + 1);
-        st.untaggedWords[s.untagged++] = readU16(p);
+        st.untaggedWords[s.untagged++] = platform::le16(p);
         return true;
     }
     if (isValueItem(word)) {
@@ -199,55 +194,55 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
     const uint32_t ch = word & 0xFF;
     switch (code) {
     case 0x0001:
-        st.packedDate = readU16(p);
+        st.packedDate = platform::le16(p);
         s.date = true;
         break;
     case 0x0002:
-        st.packedTime = 2u * readU16(p);
+        st.packedTime = 2u * platform::le16(p);
         st.rangeWord &= 0x7FFF;
         s.time = true;
         break;
     case 0x0006:
-        st.status06 = readU16(p);
+        st.status06 = platform::le16(p);
         s.status06 = true;
         break;
     case 0x0017:
-        statisticsLevel(word, readU16(p));
+        statisticsLevel(word, platform::le16(p));
         break;
     case 0x0028:
-        st.word0028 = readU16(p);
+        st.word0028 = platform::le16(p);
         break;
     case 0x200E:
-        st.streamConfig = readU16(p);
+        st.streamConfig = platform::le16(p);
         break;
     case 0x2011:
-        st.rangeWord = static_cast<uint16_t>((st.rangeWord & 0x8000) | (readU16(p) & 3));
+        st.rangeWord = static_cast<uint16_t>((st.rangeWord & 0x8000) | (platform::le16(p) & 3));
         s.range = true;
         break;
     case 0x2019:
         st.byte2019 = p[0];
         break;
     case 0x201B: {
-        const uint16_t type = readU16(p);
+        const uint16_t type = platform::le16(p);
         result = type;
         if (type != st.deviceType) return false;
         break;
     }
     case 0x201C:
-        st.programNumber = readU16(p);
+        st.programNumber = platform::le16(p);
         break;
     case 0x2021: {
-        const uint16_t v = readU16(p);
+        const uint16_t v = platform::le16(p);
         const uint16_t range = v == 3 || v == 0x3FFF ? v : static_cast<uint16_t>(2 - (v & 3));
         st.rangeWord = static_cast<uint16_t>((st.rangeWord & 0x8000) | range);
         s.range = true;
         break;
     }
     case 0x2022:
-        st.word2022 = readU16(p);
+        st.word2022 = platform::le16(p);
         break;
     case 0x2025: {
-        const uint16_t v = readU16(p);
+        const uint16_t v = platform::le16(p);
         if (v != st.nextSequence) {
             st.lostRecords += static_cast<uint16_t>(v - st.nextSequence);
             st.nextSequence = v;
@@ -256,19 +251,19 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
         break;
     }
     case 0x202E:
-        st.channelNameCodes = readU16(p);
+        st.channelNameCodes = platform::le16(p);
         s.nameCodes = true;
         break;
     case 0x2030:
-        st.word2030 = readU16(p);
+        st.word2030 = platform::le16(p);
         break;
     case 0x2032:
-        st.word2032 = readU16(p);
+        st.word2032 = platform::le16(p);
         s.word2032 = true;
         break;
     case 0x2036: {
         const uint32_t k = word & 0xF;
-        if (k >= 1 && k <= 6) st.words2036[k - 1] = readU16(p);
+        if (k >= 1 && k <= 6) st.words2036[k - 1] = platform::le16(p);
         break;
     }
     case 0x3018:
@@ -279,34 +274,34 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
         coefficient(code, word, p);
         break;
     case 0x4010:
-        st.startStopState = readU16(p);
+        st.startStopState = platform::le16(p);
         s.startStop = true;
         break;
     case 0x4012:
-        st.word4012 = readU16(p);
+        st.word4012 = platform::le16(p);
         s.word4012 = true;
         break;
     case 0x4013:
-        if (ChannelRow* r = row(ch)) r->overflowFlags = readU16(p);
+        if (ChannelRow* r = row(ch)) r->overflowFlags = platform::le16(p);
         break;
     case 0x4014:
-        if (ChannelRow* r = row(ch)) r->underrangeFlags = readU16(p);
+        if (ChannelRow* r = row(ch)) r->underrangeFlags = platform::le16(p);
         break;
     case 0x401E:
-        st.word401E = readU16(p);
+        st.word401E = platform::le16(p);
         break;
     case 0x5004:
-        st.serialNumber = readU32(p);
+        st.serialNumber = platform::le32(p);
         s.serial = true;
         break;
     case 0x5007:
-        dateTime(readU32(p));
+        dateTime(platform::le32(p));
         break;
     case 0x5008:
         st.secondsCount = readI32(p);
         break;
     case 0x502C:
-        st.serialNumber2 = readU32(p);
+        st.serialNumber2 = platform::le32(p);
         s.serial2 = true;
         break;
     case 0x5033: {
@@ -317,18 +312,18 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
         break;
     }
     case 0x6016:
-        percentileName(word, readU16(p));
+        percentileName(word, platform::le16(p));
         break;
     case 0x700E:
-        st.streamConfig = readU32(p);
+        st.streamConfig = platform::le32(p);
         break;
     case 0x701D:
-        st.value701D = readU32(p);
+        st.value701D = platform::le32(p);
         break;
     case 0x7020:
     case 0x8020:
     case 0x901F:
-        bandFrequency(code, word, readU32(p));
+        bandFrequency(code, word, platform::le32(p));
         break;
     case 0x7023:
         s.histogramPosition = readI32(p);
@@ -341,7 +336,7 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
         st.samplingRate = readI32(p) / 256.0;
         break;
     case 0x8031:
-        st.real8031 = static_cast<float>(readU32(p) / 256.0);
+        st.real8031 = static_cast<float>(platform::le32(p) / 256.0);
         break;
     case 0xB034:
         st.realB034 = readF32(p);
@@ -365,7 +360,8 @@ bool RecordWalk::apply(uint32_t word, const uint8_t* p) {
         s.text = true;
         break;
     case 0xF01A: {
-        const uint16_t h0 = readU16(p), h1 = readU16(p + 2), h2 = readU16(p + 4);
+        const uint16_t h0 = platform::le16(p), h1 = platform::le16(p + 2),
+                       h2 = platform::le16(p + 4);
         st.secondsCount = h2 > 255 ? -1 : (h0 & 0xFF) + 60 * ((h1 & 0xFF) + 60 * h2);
         break;
     }
@@ -402,7 +398,7 @@ void RecordWalk::coefficient(uint32_t code, uint32_t word, const uint8_t* p) {
     const bool pend = pending && (own || sel == 2);
     switch (code) {
     case 0x3018:
-        if (target) target->correction = static_cast<int16_t>(readU16(p)) / 256.0;
+        if (target) target->correction = static_cast<int16_t>(platform::le16(p)) / 256.0;
         break;
     case 0x500A: {
         const double c = readI32(p) / 65536.0;
@@ -562,7 +558,7 @@ bool typeItemDiffers(std::span<const uint8_t> record, const StreamLayout& layout
         found = 0;
         return true;
     }
-    found = readU16(record.data() + at);
+    found = platform::le16(record.data() + at);
     return found != state.deviceType;
 }
 

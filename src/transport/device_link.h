@@ -3,6 +3,7 @@
 #include "platform/overlapped.h"
 #include "platform/sockets.h"
 #include "transport/d2xx.h"
+#include "transport/link_kind.h"
 #include "transport/winusb_binding.h"
 
 #include <array>
@@ -73,7 +74,7 @@ struct DeviceLink {
     // ioOverlapped. It lives with the link, so a receive left posted when a thread stops
     // lands here, and the next thread collects it instead of posting a second one.
     platform::Overlapped streamOverlapped;
-    uint32_t linkKind = 0;
+    LinkKind linkKind = LinkKind::NoneOrWinUsb;
     int32_t linkState = 0; // stage in bits 8 and up, step in bits 0-7; -1 when done
     uint32_t baudRate = 0;
     uint32_t maxBaudRate = 0;

@@ -35,7 +35,7 @@ uint32_t ftdiRead(FtHandle handle, uint8_t* buffer, uint32_t length, platform::E
     return transfer(d2xx().read, handle, buffer, length, stop, io);
 }
 
-int ftdiRateStep(FtHandle handle, uint32_t linkKind, uint32_t rate, int32_t& linkState,
+int ftdiRateStep(FtHandle handle, LinkKind linkKind, uint32_t rate, int32_t& linkState,
                  uint32_t& stateTime, platform::Event* stop, platform::Overlapped& io) {
     const uint32_t now = platform::tickMs();
     const uint32_t state = static_cast<uint32_t>(linkState);
@@ -47,7 +47,7 @@ int ftdiRateStep(FtHandle handle, uint32_t linkKind, uint32_t rate, int32_t& lin
     };
     const D2xxApi& api = d2xx();
 
-    if (isDirectRateKind(linkKind)) {
+    if (isDirectRate(linkKind)) {
         if (step == 0) {
             const uint32_t status = api.rate(handle, rate);
             if (status == kD2xxOk) {
@@ -67,7 +67,7 @@ int ftdiRateStep(FtHandle handle, uint32_t linkKind, uint32_t rate, int32_t& lin
         }
         return 0;
     }
-    if (isPacketRateKind(linkKind)) {
+    if (isPacketSwitched(linkKind)) {
         switch (step) {
         case 0:
             api.lineLow(handle);
@@ -95,7 +95,6 @@ int ftdiRateStep(FtHandle handle, uint32_t linkKind, uint32_t rate, int32_t& lin
     }
     return 0;
 }
-
 
 std::array<uint8_t, 6> buildRatePacket(uint32_t rate) {
     const uint32_t word = buildRateWord(rate);

@@ -61,6 +61,8 @@ struct Added {
     sim::SimD2xxDevice* device;
 };
 
+using K = transport::LinkKind;
+
 // Every case runs through each FTDI binding.
 class Identification : public ::testing::TestWithParam<FtdiBinding> {
   protected:
@@ -77,7 +79,7 @@ class Identification : public ::testing::TestWithParam<FtdiBinding> {
     }
 
     // Opens a simulated instrument as a list builder does and appends its record.
-    Added add(const char* serial, uint32_t linkKind, FtdiInstrument model) {
+    Added add(const char* serial, transport::LinkKind linkKind, FtdiInstrument model) {
         Added a;
         a.device = &SimD2xx::instance().addDevice(serial, "Simulated analyser");
         a.instrument = FtdiInstrument::attach(*a.device, std::move(model));
@@ -126,15 +128,16 @@ INSTANTIATE_TEST_SUITE_P(Socket, IdentificationOnTcp, ::testing::Values(FtdiBind
 // direct-rate link the fastest listed rate wins over the stage's.
 TEST_P(Identification, TaggedInstrumentAnswersTheQueryAtItsRate) {
     struct Case {
-        uint32_t linkKind, rate;
+        transport::LinkKind linkKind;
+        uint32_t rate;
         bool packetRate;
         std::vector<uint32_t> rateList;
         uint32_t baudRate, maxBaudRate;
     };
     const Case cases[] = {
-        {2, 2304000, false, {921600, 3000000}, 3000000, 3000000},
-        {3, 115200, true, {3000000}, 115200, 3000000},
-        {2, 2048000, false, {}, 2048000, 0},
+        {K::FtdiDirect, 2304000, false, {921600, 3000000}, 3000000, 3000000},
+        {K::FtdiPacketSwitched, 115200, true, {3000000}, 115200, 3000000},
+        {K::FtdiDirect, 2048000, false, {}, 2048000, 0},
     };
     const auto bytes = identificationRecord(28, 41, 0x00031001);
     std::vector<Added> added;
@@ -174,8 +177,10 @@ TEST_P(Identification, TaggedInstrumentAnswersTheQueryAtItsRate) {
 // Line set-up: handshake only on packet-switched kinds, parity checking off, 8 data bits,
 // the set-up rate only without a preset.
 TEST_P(Identification, LineSetUpFollowsTheLinkKind) {
-    auto direct = add("ZS000001", 2, tagged(2304000, identificationRecord(28, 40, 0x00031002)));
-    auto packet = add("ZS000002", 3, tagged(2304000, identificationRecord(28, 40, 0x00031003)));
+    auto direct =
+        add("ZS000001", K::FtdiDirect, tagged(2304000, identificationRecord(28, 40, 0x00031002)));
+    auto packet = add("ZS000002", K::FtdiPacketSwitched,
+                      tagged(2304000, identificationRecord(28, 40, 0x00031003)));
     for (auto* dev : {direct.device, packet.device}) {
         dev->lineSettings.flags = 0xFFFF;
         dev->lineSettings.byteSize = 7;
@@ -215,7 +220,7 @@ TEST_P(Identification, AcknowledgeStageIdentifiesAnInstrumentThatIgnoresTheQuery
     auto model = tagged(115200, identificationRecord(29, 41, 0x00041001));
     model.answersQuery = false;
     model.statusFirst = true;
-    auto a = add("ZS000001", 2, model);
+    auto a = add("ZS000001", K::FtdiDirect, model);
 
     EXPECT_GT(identifyDevices(true, 0), 0);
 
@@ -241,7 +246,7 @@ TEST_P(Identification, SyncInstrumentGetsTheRequestedProgramOrTheFirstListed) {
         auto model = sync(768000, identificationRecord(43, 42, 0x00051001));
         model.programs = {42, 44};
         const std::string serial = "ZS00000" + std::to_string(++n);
-        added.push_back(add(serial.c_str(), 4, model));
+        added.push_back(add(serial.c_str(), K::FtdiDirectSync, model));
         added.back().record->requestedProgram = c.requested;
     }
 
@@ -270,9 +275,9 @@ TEST_P(Identification, SyncInstrumentsAreFoundAtEveryStageRate) {
     streaming.streams = true;
     auto slow = sync(115200, bytes);
     slow.streams = true;
-    auto a = add("ZS000001", 5, streaming);
-    auto b = add("ZS000002", 4, sync(1728000, bytes));
-    auto c = add("ZS000003", 4, slow);
+    auto a = add("ZS000001", K::FtdiPacketSwitchedSync, streaming);
+    auto b = add("ZS000002", K::FtdiDirectSync, sync(1728000, bytes));
+    auto c = add("ZS000003", K::FtdiDirectSync, slow);
 
     EXPECT_GT(identifyDevices(true, 0), 0);
 
@@ -291,13 +296,14 @@ TEST_P(Identification, SyncInstrumentsAreFoundAtEveryStageRate) {
 // A silent record is removed; a multi-port output module that does not answer the tagged
 // protocol is tried again as kind 13 (its reset pulse on mask 0x40); the others stay.
 TEST_P(Identification, FailuresAreRemovedAndMultiPortModulesFallBackToSyncPackets) {
-    auto gone = add("ZS000001", 2, silent());
+    auto gone = add("ZS000001", K::FtdiDirect, silent());
     auto module = sync(768000, identificationRecord(43, 42, 0x00051003));
     module.programs = {42};
     module.resetMask = 0x40;
-    auto multi = add("ZS000002", 2, module);
+    auto multi = add("ZS000002", K::FtdiDirect, module);
     multi.record->multiDout = 1;
-    auto good = add("ZS000003", 2, tagged(2304000, identificationRecord(28, 40, 0x00031004)));
+    auto good =
+        add("ZS000003", K::FtdiDirect, tagged(2304000, identificationRecord(28, 40, 0x00031004)));
 
     EXPECT_GT(identifyDevices(true, 0), 0);
 
@@ -305,7 +311,7 @@ TEST_P(Identification, FailuresAreRemovedAndMultiPortModulesFallBackToSyncPacket
     ASSERT_TRUE(listed(multi.record));
     ASSERT_TRUE(listed(good.record));
     EXPECT_EQ(frame::lib().devices.size(), 2u);
-    EXPECT_EQ(multi.record->linkKind, 13u);
+    EXPECT_EQ(multi.record->linkKind, transport::LinkKind::MultiPortOutput);
     EXPECT_EQ(multi.record->linkState, -1);
     EXPECT_EQ(multi.record->state.deviceType, 43);
     EXPECT_EQ(multi.record->baudRate, 768000u);
@@ -323,10 +329,11 @@ TEST_P(Identification, FailuresAreRemovedAndMultiPortModulesFallBackToSyncPacket
 TEST_P(Identification, PresetRateSkipsTheSearchAndKeptFailuresAreMarkedDone) {
     auto streaming = tagged(768000, identificationRecord(28, 40, 0x00031005));
     streaming.streams = true;
-    auto answering = add("ZS000001", 2, streaming);
-    auto quiet = add("ZS000002", 2, silent());
+    auto answering = add("ZS000001", K::FtdiDirect, streaming);
+    auto quiet = add("ZS000002", K::FtdiDirect, silent());
     quiet.record->keepOnFailure = 1;
-    auto syncRecord = add("ZS000003", 4, sync(768000, identificationRecord(43, 42, 0x00051004)));
+    auto syncRecord =
+        add("ZS000003", K::FtdiDirectSync, sync(768000, identificationRecord(43, 42, 0x00051004)));
 
     EXPECT_GT(identifyDevices(false, 768000), 0);
 
@@ -354,14 +361,14 @@ TEST_P(Identification, PresetRateSkipsTheSearchAndKeptFailuresAreMarkedDone) {
 // failing are given up as failures rather than turned for ever.
 TEST_P(Identification, EndsForRecordsWithoutLinkOrWithARateCallThatKeepsFailing) {
     std::vector<std::shared_ptr<DevStruct>> kept;
-    for (uint32_t kind : {2u, 4u}) { // tagged and sync families
+    for (auto kind : {transport::LinkKind::FtdiDirect, transport::LinkKind::FtdiDirectSync}) {
         auto unlinked = std::make_shared<DevStruct>();
         unlinked->linkKind = kind;
         unlinked->keepOnFailure = 1;
         frame::lib().devices.push_back(unlinked);
         kept.push_back(unlinked);
     }
-    auto failing = add("ZS000001", 2, tagged(2304000, identificationRecord(28, 40, 1)));
+    auto failing = add("ZS000001", K::FtdiDirect, tagged(2304000, identificationRecord(28, 40, 1)));
     // Under the driver's lock: the libftdi binding's reader thread asks the device meanwhile.
     SimD2xx::instance().locked(
         [&] { return failing.device->failingRoles = sim::roleBit(D2xxRole::Rate); });
@@ -418,7 +425,7 @@ TEST_P(IdentificationOnTcp, TaggedInstrumentOnTcpChannelZero) {
     auto record = std::make_shared<DevStruct>();
     record->tcpSocket = pair.near;
     pair.near = platform::kNoSocket; // the record closes it
-    record->linkKind = 6;
+    record->linkKind = transport::LinkKind::TcpChannel0;
     record->maxBaudRate = 0;
     frame::lib().devices.push_back(record);
 

@@ -32,15 +32,19 @@ class NetworkAttach : public LibraryTest {
     }
 };
 
+constexpr auto kChannel0 = transport::LinkKind::TcpChannel0;
+constexpr auto kChannel1 = transport::LinkKind::TcpChannel1;
+
 struct WiFiCase {
     uint32_t code;
-    std::vector<uint32_t> kinds; // link kind of each record, channel order
+    std::vector<transport::LinkKind> kinds; // link kind of each record, channel order
     bool helloInPieces = false;
 };
 
 TEST_F(NetworkAttach, WiFiChannelCodeDecidesTheRecords) {
-    for (const WiFiCase& c : {WiFiCase{55, {6, 7}}, WiFiCase{0, {6}}, WiFiCase{247, {7, 7}},
-                              WiFiCase{3, {}}, WiFiCase{55, {6, 7}, true}}) {
+    for (const WiFiCase& c : {WiFiCase{55, {kChannel0, kChannel1}}, WiFiCase{0, {kChannel0}},
+                              WiFiCase{247, {kChannel1, kChannel1}}, WiFiCase{3, {}},
+                              WiFiCase{55, {kChannel0, kChannel1}, true}}) {
         SCOPED_TRACE(c.code);
         SCOPED_TRACE(c.helloInPieces ? "reply in pieces" : "reply whole");
         sim::WiFiOptions o;
@@ -190,7 +194,7 @@ TEST_F(NetworkAttach, EthernetReplyMakesAnIdentifiedRecord) {
     EXPECT_EQ(instrument.queries(), 1u);
     const auto d = device(0);
     engine::stopIoThread(*d); // its stream would rewrite what identification stored
-    EXPECT_EQ(d->linkKind, 14u);
+    EXPECT_EQ(d->linkKind, transport::LinkKind::Ethernet);
     EXPECT_EQ(d->linkState, -1);
     EXPECT_EQ(d->state.deviceType, 28);
     EXPECT_EQ(d->state.programNumber, 40);

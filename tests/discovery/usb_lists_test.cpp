@@ -24,35 +24,36 @@ TEST(FtdiClassification, DescriptionAndSerialGiveTheLinkKind) {
     struct Case {
         const char* description;
         const char* serial;
-        int linkKind; // -1: refused
+        std::optional<transport::LinkKind> linkKind; // none: refused
         bool multiDout;
     };
+    using K = transport::LinkKind;
     const Case cases[] = {
-        {"Brevane DOUT20", "FT12345A", 2, false},
-        {"Brevane DOUT20", "FT12345B", 4, false},
-        {"Brevane DOUT20", "FT1234A", -1, false}, // 7 characters name no channel
-        {"Brevane DOUT20", "FT12345C", -1, false},
-        {"Brevane DOUT21", "FT12345A", 4, false},
-        {"Brevane WIFI53", "FT12345A", 3, false},
-        {"Brevane WIFI53", "FT12345B", 5, false},
-        {"Brevane WIFI54", "FT12345A", 5, false},
-        {"QRNT", "X", 4, false},
-        {"QRNT", "", 4, false},
-        {"MultiDOUT Ports3,4", "FT12345A", 2, true},
-        {"MultiDOUT Ports9,10", "FT12345B", 2, true},
-        {"MultiDOUT Ports2,3", "FT12345A", -1, false},
-        {"MultiDOUT Ports11,12", "FT12345A", -1, false},
-        {"MultiDOUT Ports3,5", "FT12345A", -1, false},
-        {"MultiDOUT Ports3", "FT12345A", -1, false},
-        {"Brevane L700", "FT12345A", -1, false},
-        {"brevane dout20", "FT12345A", -1, false},
+        {"Brevane DOUT20", "FT12345A", K::FtdiDirect, false},
+        {"Brevane DOUT20", "FT12345B", K::FtdiDirectSync, false},
+        {"Brevane DOUT20", "FT1234A", std::nullopt, false}, // 7 characters name no channel
+        {"Brevane DOUT20", "FT12345C", std::nullopt, false},
+        {"Brevane DOUT21", "FT12345A", K::FtdiDirectSync, false},
+        {"Brevane WIFI53", "FT12345A", K::FtdiPacketSwitched, false},
+        {"Brevane WIFI53", "FT12345B", K::FtdiPacketSwitchedSync, false},
+        {"Brevane WIFI54", "FT12345A", K::FtdiPacketSwitchedSync, false},
+        {"QRNT", "X", K::FtdiDirectSync, false},
+        {"QRNT", "", K::FtdiDirectSync, false},
+        {"MultiDOUT Ports3,4", "FT12345A", K::FtdiDirect, true},
+        {"MultiDOUT Ports9,10", "FT12345B", K::FtdiDirect, true},
+        {"MultiDOUT Ports2,3", "FT12345A", std::nullopt, false},
+        {"MultiDOUT Ports11,12", "FT12345A", std::nullopt, false},
+        {"MultiDOUT Ports3,5", "FT12345A", std::nullopt, false},
+        {"MultiDOUT Ports3", "FT12345A", std::nullopt, false},
+        {"Brevane L700", "FT12345A", std::nullopt, false},
+        {"brevane dout20", "FT12345A", std::nullopt, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.description) + " / " + c.serial);
         const auto kind = classifyFtdi(c.description, c.serial);
-        ASSERT_EQ(kind.has_value(), c.linkKind >= 0);
+        ASSERT_EQ(kind.has_value(), c.linkKind.has_value());
         if (!kind) continue;
-        EXPECT_EQ(kind->linkKind, static_cast<uint32_t>(c.linkKind));
+        EXPECT_EQ(kind->linkKind, *c.linkKind);
         EXPECT_EQ(kind->multiDout, c.multiDout);
     }
 }
@@ -130,7 +131,7 @@ TEST_F(UsbLists, BuildFListKeepsAcceptedDevicesInIndexOrderAndClosesTheRest) {
     }());
     ASSERT_EQ(discovery::buildFList(), 3);
     EXPECT_EQ(at(0), first);
-    EXPECT_EQ(at(2)->linkKind, 4u);
+    EXPECT_EQ(at(2)->linkKind, transport::LinkKind::FtdiDirectSync);
     EXPECT_EQ(at(2)->state.deviceType, 38);
 }
 
@@ -151,7 +152,7 @@ TEST_F(UsbLists, QM730ListTakesOnlyItsGenerators) {
     plug("QM000002", "Brevane QM730", generator);
     EXPECT_EQ(discovery::buildQM730List(), 1);
     ASSERT_EQ(frame::lib().devices.size(), 1u);
-    EXPECT_EQ(at(0)->linkKind, 2u);
+    EXPECT_EQ(at(0)->linkKind, transport::LinkKind::FtdiDirect);
     EXPECT_EQ(at(0)->state.deviceType, 143);
     EXPECT_FALSE(isOpen("FT00001A"));
     // Nothing new: 0, and the list stays.
@@ -166,7 +167,7 @@ TEST_F(UsbLists, L700ListIdentifiesAStreamingInstrumentAtItsPresetRate) {
     plug("FT00001A", "Brevane DOUT20", tagged(2304000, 1));
     EXPECT_EQ(discovery::buildL700List(), 1);
     ASSERT_EQ(frame::lib().devices.size(), 1u);
-    EXPECT_EQ(at(0)->linkKind, 2u);
+    EXPECT_EQ(at(0)->linkKind, transport::LinkKind::FtdiDirect);
     EXPECT_EQ(at(0)->state.serialNumber, 0x00031009u);
     EXPECT_EQ(at(0)->baudRate, 115200u); // the acknowledge stage's rate, as applied
 }

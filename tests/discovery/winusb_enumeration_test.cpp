@@ -101,7 +101,7 @@ TEST_P(WinUsbEnumeration, AppendsEveryInstrumentThatCompletesTheExchange) {
     EXPECT_EQ(first.state.decodeCount, 1u);
     EXPECT_NE(first.winUsbHandle, nullptr);
     EXPECT_NE(first.winUsbFile, transport::kInvalidFile);
-    EXPECT_EQ(first.linkKind, 0u);
+    EXPECT_EQ(first.linkKind, transport::LinkKind::NoneOrWinUsb);
     EXPECT_EQ(first.linkState, 0);
     EXPECT_EQ(a->descriptionRequests, 1u);
     const DevStruct& last = *list.back();

@@ -62,7 +62,7 @@ class CommandEngine : public SimWinUsbTest {
     }
 
     // A record as the thread start leaves it: stop event and locks present.
-    static DevicePtr newRecord(uint32_t linkKind, uint16_t program = 30) {
+    static DevicePtr newRecord(transport::LinkKind linkKind, uint16_t program = 30) {
         auto d = std::make_shared<frame::DevStruct>();
         d->linkKind = linkKind;
         d->state.programNumber = program;
@@ -73,7 +73,8 @@ class CommandEngine : public SimWinUsbTest {
         return d;
     }
 
-    DevicePtr ftdiRecord(uint32_t linkKind, sim::SimD2xxDevice*& dev, uint16_t program = 30) {
+    DevicePtr ftdiRecord(transport::LinkKind linkKind, sim::SimD2xxDevice*& dev,
+                         uint16_t program = 30) {
         DevicePtr d = newRecord(linkKind, program);
         d->ftdiHandle = openDevice(dev);
         return d;
@@ -83,7 +84,7 @@ class CommandEngine : public SimWinUsbTest {
 // Each slot alone and all of them together, over FTDI: exact bytes, order, acknowledgement.
 struct SlotCase {
     const char* name;
-    uint32_t linkKind;
+    transport::LinkKind linkKind;
     std::function<void(frame::DevStruct&)> fill;
     Bytes written;
 };
@@ -333,7 +334,7 @@ TEST_F(CommandEngine, SyncFamilyRemembersTheProgramInsteadOfSwitching) {
          {Case{150, 150}, Case{0, 0}, Case{199, 199}, Case{200, 0xFFFF}, Case{250, 0xFFFF}}) {
         SCOPED_TRACE(c.index);
         sim::SimD2xxDevice* dev;
-        DevicePtr d = ftdiRecord(7, dev);
+        DevicePtr d = ftdiRecord(transport::LinkKind::TcpChannel1, dev);
         d->programCmd = c.index;
         const uint32_t t0 = platform::tickMs();
         engine::serviceCommands(d);
@@ -431,7 +432,7 @@ struct Step {
 
 struct ResetCase {
     const char* name;
-    uint32_t linkKind;
+    transport::LinkKind linkKind;
     std::vector<std::pair<D2xxCall, Bytes>> steps;
     // Minimum time from step i to step i + 1.
     std::vector<uint32_t> minGaps;
@@ -442,22 +443,22 @@ TEST_F(CommandEngine, DeviceResetPulsesTheLinesByLinkKind) {
     const D2xxCall write{D2xxRole::Write};
     const std::vector<ResetCase> cases = {
         {"sync family",
-         4,
+         transport::LinkKind::FtdiDirectSync,
          {{{D2xxRole::BitMode, 0x21, 4}, {}}, {write, {0x20}}, {{D2xxRole::BitMode, 0x21, 0}, {}}},
          {0, 400},
          1200},
-        {"sync family, kind 13",
-         13,
+        {"multi-port output module",
+         transport::LinkKind::MultiPortOutput,
          {{{D2xxRole::BitMode, 0x41, 4}, {}}, {write, {0x40}}, {{D2xxRole::BitMode, 0x41, 0}, {}}},
          {0, 400},
          1200},
-        {"packet rate kind",
-         3,
+        {"packet-switched rate",
+         transport::LinkKind::FtdiPacketSwitched,
          {{{D2xxRole::LineLow}, {}}, {write, {0xFD}}, {write, {0xFC}}, {{D2xxRole::LineHigh}, {}}},
          {10, 100, 10},
          130},
-        {"kind 6 as kind 3",
-         6,
+        {"TCP channel 0 as packet-switched",
+         transport::LinkKind::TcpChannel0,
          {{{D2xxRole::LineLow}, {}}, {write, {0xFD}}, {write, {0xFC}}, {{D2xxRole::LineHigh}, {}}},
          {10, 100, 10},
          130},
@@ -530,7 +531,7 @@ TEST_F(CommandEngine, DeviceResetOverTcpUsesTheCommandSocketLine) {
         SCOPED_TRACE(c.channel);
         TcpPair data, command;
         ASSERT_TRUE(data.ok() && command.ok());
-        DevicePtr d = newRecord(5);
+        DevicePtr d = newRecord(transport::LinkKind::TcpChannel1);
         d->tcpSocket = data.near;
         d->channelIndex = c.channel;
         d->commandSocket = std::make_shared<transport::auto_close_socket>(command.near);
@@ -623,8 +624,8 @@ uint32_t le32(const Bytes& b, size_t at) {
 
 // Both families are sent the computer's local time and its complement.
 TEST_F(CommandEngine, DateTimeCommandSendsTheLocalTime) {
-    for (uint32_t kind : {kTaggedKind, kSyncKind}) {
-        SCOPED_TRACE(kind);
+    for (auto kind : {kTaggedKind, kSyncKind}) {
+        SCOPED_TRACE(transport::code(kind));
         sim::SimD2xxDevice* dev;
         DevicePtr d = ftdiRecord(kind, dev);
         d->dateTimeCmd = 1;

@@ -41,7 +41,7 @@ enum class Link { Ftdi, Tcp, WinUsb, Udp };
 // the same unless given), the WinUSB command payload and the UDP datagram; empty = nothing.
 struct Case {
     const char* name;
-    uint32_t linkKind;
+    transport::LinkKind linkKind;
     uint16_t program;
     std::function<void(DevicePtr)> send;
     Bytes ftdi;
@@ -347,7 +347,7 @@ class CommandPackets : public SimWinUsbTest {
         SimWinUsbTest::TearDown();
     }
 
-    static DevicePtr newRecord(uint32_t linkKind, uint16_t program) {
+    static DevicePtr newRecord(transport::LinkKind linkKind, uint16_t program) {
         auto d = std::make_shared<frame::DevStruct>();
         d->linkKind = linkKind;
         d->state.programNumber = program;
@@ -651,9 +651,9 @@ TEST(CommandFrames, RangeMapping) {
 }
 
 TEST(CommandFrames, SyncFamilyLinkKinds) {
-    for (uint32_t kind = 0; kind < 20; ++kind) {
-        const bool sync = kind == 4 || kind == 5 || kind == 7 || kind == 13;
-        EXPECT_EQ(engine::isSyncFamily(kind), sync) << kind;
+    for (uint32_t code = 0; code < 20; ++code) {
+        const bool sync = code == 4 || code == 5 || code == 7 || code == 13;
+        EXPECT_EQ(engine::isSyncFamily(static_cast<transport::LinkKind>(code)), sync) << code;
     }
 }
 

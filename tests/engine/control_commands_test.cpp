@@ -9,13 +9,16 @@
 namespace zs::test {
 namespace {
 
+using K = transport::LinkKind;
+
 using sim::Command;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 class ControlCommands : public StreamDevices {
   protected:
     // A listed device without any link: it never gets a thread, so nothing is served.
-    DevicePtr silentDevice(uint32_t linkKind = 2, uint16_t type = 28, uint16_t program = 40) {
+    DevicePtr silentDevice(transport::LinkKind linkKind = transport::LinkKind::FtdiDirect,
+                           uint16_t type = 28, uint16_t program = 40) {
         return list(newRecord(linkKind, type, program));
     }
     static std::vector<frame::GeneratorQueue::Item> drain(frame::DevStruct& d) {
@@ -73,8 +76,8 @@ TEST_F(ControlCommands, MailboxCommandsReachTheInstrumentOnEveryLink) {
          {"zeroChannelMode", {1}, {}},
          {"zeroChannelMode", {1}, {}}},
     };
-    auto f = addFtdi(2, 28, 40, 10);
-    auto t = addTcp(11, 28, 40, 10);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 10);
+    auto t = addTcp(K::TcpChannel0, 28, 40, 10);
     auto w = addWinUsb(132, 132, 10);
     auto u = addUdp(38, 38, 10);
     engine::startIoThreads();
@@ -100,7 +103,7 @@ TEST_F(ControlCommands, MailboxCommandsReachTheInstrumentOnEveryLink) {
 }
 
 TEST_F(ControlCommands, SetDateTimeSendsTheClockWordAndItsComplement) {
-    auto f = addFtdi(2, 28, 40, 10);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 10);
     engine::startIoThreads();
     K427_SetDateTime(0);
     const auto c = f.instrument->log.waitFor("dateTime", 2000);
@@ -152,7 +155,7 @@ TEST_F(ControlCommands, SigRegModeRateGainMaskAndDeviceChecks) {
         SCOPED_TRACE(testing::Message()
                      << c.rate << " " << c.gain << " " << c.mask << " " << c.type);
         const std::string serial = "ZS2" + std::to_string(n);
-        auto f = addFtdi(2, c.type, c.type, 10, serial.c_str());
+        auto f = addFtdi(K::FtdiDirect, c.type, c.type, 10, serial.c_str());
         engine::startIoThreads();
         ASSERT_TRUE(f.instrument->log.waitFor("streamMode", 2000));
         K427_SendSigRegModeCmd(n++, &c.rate, &c.gain, c.mask);
@@ -169,7 +172,7 @@ TEST_F(ControlCommands, SigRegModeRateGainMaskAndDeviceChecks) {
 }
 
 TEST_F(ControlCommands, CalibrationGoesThroughTheRing) {
-    auto f = addFtdi(2, 28, 40, 10);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 10);
     engine::startIoThreads();
     const double correction = 1.5, sensitivity = 10, kBase = 1;
     K427_SendCalibrationCmd(0, 3, &correction, &sensitivity, &kBase);
@@ -214,7 +217,7 @@ TEST_F(ControlCommands, TaggedBandSetUsesTheDeviceClock) {
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.type << " " << c.frequency);
         const std::string serial = "ZS3" + std::to_string(n);
-        auto f = addFtdi(2, c.type, c.type == 28 ? 40 : c.type, 10, serial.c_str());
+        auto f = addFtdi(K::FtdiDirect, c.type, c.type == 28 ? 40 : c.type, 10, serial.c_str());
         engine::startIoThreads();
         ASSERT_TRUE(f.instrument->log.waitFor("streamMode", 2000));
         K427_SendSetBandsCmd(n++, &c.frequency, 0x10009, ratios);
@@ -234,7 +237,7 @@ TEST_F(ControlCommands, TaggedBandSetUsesTheDeviceClock) {
 }
 
 TEST_F(ControlCommands, SyncBandSetsAndLowFrequencyBands) {
-    auto f = addFtdi(4, 43, 42, 10);
+    auto f = addFtdi(K::FtdiDirectSync, 43, 42, 10);
     engine::startIoThreads();
     ASSERT_TRUE(f.instrument->log.waitFor("streamMode", 2000));
     const double frequency = 1000;
@@ -264,8 +267,8 @@ TEST_F(ControlCommands, SyncBandSetsAndLowFrequencyBands) {
 }
 
 TEST_F(ControlCommands, LowFrequencyBandsOnlyForTheirAnalyser) {
-    auto tagged = silentDevice(2, 43, 42);
-    auto otherProgram = silentDevice(4, 43, 41);
+    auto tagged = silentDevice(K::FtdiDirect, 43, 42);
+    auto otherProgram = silentDevice(K::FtdiDirectSync, 43, 41);
     const double centre = 40;
     K427_SendSetBandsCmdLF(0, &centre, 6);
     K427_SendSetBandsCmdLF(1, &centre, 6);
@@ -314,7 +317,7 @@ TEST_F(ControlCommands, GeneratorValuesAreRangeChecked) {
 }
 
 TEST_F(ControlCommands, GeneratorItemsReachTheInstrumentInOrder) {
-    auto f = addFtdi(2, 28, 40, 10);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 10);
     engine::startIoThreads();
     EXPECT_EQ(QM730_SetFrequency(0, 1000000), 1);
     EXPECT_EQ(QM730_SetAmp(0, 50), 1);

@@ -5,6 +5,8 @@
 namespace zs::test {
 namespace {
 
+using K = transport::LinkKind;
+
 using sim::D2xxCall;
 using sim::D2xxRole;
 
@@ -17,10 +19,10 @@ class IoThreads : public StreamDevices {
 
 TEST_F(IoThreads, StartGivesEachListedDeviceOneThreadAndOneOpeningCommand) {
     engine::startIoThreads(); // empty list: nothing to do
-    auto a = addFtdi(2, 28, 40, 0, "ZS000001");
+    auto a = addFtdi(K::FtdiDirect, 28, 40, 0, "ZS000001");
     engine::startIoThreads();
     ASSERT_NE(a.record->ioThread, nullptr);
-    auto b = addFtdi(2, 28, 40, 0, "ZS000002");
+    auto b = addFtdi(K::FtdiDirect, 28, 40, 0, "ZS000002");
     engine::startIoThreads(); // only the new one starts
     ASSERT_NE(b.record->ioThread, nullptr);
     EXPECT_EQ(count(*a.instrument, "streamMode"), 1u);
@@ -29,7 +31,7 @@ TEST_F(IoThreads, StartGivesEachListedDeviceOneThreadAndOneOpeningCommand) {
 }
 
 TEST_F(IoThreads, RestartDropsRingEntriesAndKeepsTheLocks) {
-    auto f = addFtdi(2, 28, 40, 0);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 0);
     engine::startIoThreads();
     std::mutex* data = f.record->dataLock.get();
     std::mutex* ring = f.record->ringLock.get();
@@ -52,7 +54,7 @@ TEST_F(IoThreads, RestartDropsRingEntriesAndKeepsTheLocks) {
 }
 
 TEST_F(IoThreads, SetSModeChangesOnlyBetweenZeroAndNonZero) {
-    auto f = addFtdi(2, 28, 40, 0);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 0);
     engine::startIoThreads();
     const auto* thread = f.record->ioThread.get();
     EXPECT_EQ(K427_SetSMode(0, 0), 1);
@@ -76,15 +78,21 @@ TEST_F(IoThreads, SetSModeChangesOnlyBetweenZeroAndNonZero) {
 
 TEST_F(IoThreads, RawSignalModeSwitchesTheLineRateOnlyAboveTheDefault) {
     struct Case {
-        uint32_t linkKind, baud;
+        K linkKind;
+        uint32_t baud;
         bool switches;
     };
-    const Case cases[] = {{2, 115200, false}, {2, 230400, true},  {3, 921600, true},
-                          {4, 230400, false}, {5, 230400, false}, {7, 230400, false},
-                          {13, 230400, false}};
+    const Case cases[] = {{K::FtdiDirect, 115200, false},
+                          {K::FtdiDirect, 230400, true},
+                          {K::FtdiPacketSwitched, 921600, true},
+                          {K::FtdiDirectSync, 230400, false},
+                          {K::FtdiPacketSwitchedSync, 230400, false},
+                          {K::TcpChannel1, 230400, false},
+                          {K::MultiPortOutput, 230400, false}};
     int n = 0;
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << "linkKind " << c.linkKind << " baud " << c.baud);
+        SCOPED_TRACE(testing::Message()
+                     << "linkKind " << transport::code(c.linkKind) << " baud " << c.baud);
         const std::string serial = "ZS1" + std::to_string(n);
         const uint16_t type = engine::isSyncFamily(c.linkKind) ? 43 : 28;
         auto f = addFtdi(c.linkKind, type, type == 43 ? 42 : 40, 0, serial.c_str());
@@ -114,7 +122,7 @@ TEST_F(IoThreads, RawSignalModeSwitchesTheLineRateOnlyAboveTheDefault) {
 }
 
 TEST_F(IoThreads, NetworkDevicesHaveNoRawSignalThread) {
-    auto t = addTcp(11, 28, 40, 5);
+    auto t = addTcp(K::TcpChannel0, 28, 40, 5);
     auto u = addUdp(38, 38, 5);
     engine::startIoThreads();
     ASSERT_TRUE(t.instrument->log.waitFor("streamMode", 2000));
@@ -132,8 +140,8 @@ TEST_F(IoThreads, NetworkDevicesHaveNoRawSignalThread) {
 // Stopping and starting again and again, with every link streaming, leaves nothing behind
 // and races nothing (run under the sanitizers).
 TEST_F(IoThreads, HundredRestartsWhileStreaming) {
-    auto f = addFtdi(2, 28, 40, 200);
-    auto t = addTcp(11, 28, 40, 200);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 200);
+    auto t = addTcp(K::TcpChannel0, 28, 40, 200);
     auto u = addUdp(38, 38, 200);
     auto w = addWinUsb(132, 132, 200);
     engine::startIoThreads();

@@ -57,7 +57,7 @@ class SignalThreads : public SimWinUsbTest {
         SimWinUsbTest::TearDown();
     }
 
-    static DevicePtr newRecord(uint32_t linkKind) {
+    static DevicePtr newRecord(transport::LinkKind linkKind) {
         auto d = std::make_shared<frame::DevStruct>();
         d->linkKind = linkKind;
         d->stopEvent = std::make_unique<platform::Event>(platform::Event::Reset::Manual);
@@ -69,7 +69,7 @@ class SignalThreads : public SimWinUsbTest {
 
     // A record with an interface of a new simulated WinUSB device.
     DevicePtr winUsbRecord(sim::SimWinUsbDevice*& dev) {
-        DevicePtr d = newRecord(11);
+        DevicePtr d = newRecord(transport::LinkKind::NoneOrWinUsb);
         void* file = nullptr;
         d->winUsbHandle = openWinUsb(dev, file);
         d->winUsbFile = file;
@@ -176,7 +176,7 @@ TEST(OutputBlocks, ClearedCallbackIsNeverCalledAfterwards) {
 
 TEST_F(SignalThreads, FtdiThreadFillsTheBufferWithTheInstrumentsSignal) {
     sim::SimD2xxDevice* dev = nullptr;
-    DevicePtr d = newRecord(2);
+    DevicePtr d = newRecord(transport::LinkKind::FtdiDirect);
     d->ftdiHandle = openDevice(dev);
     sim::FtdiInstrument model;
     model.rate = 9600;
@@ -216,7 +216,7 @@ TEST_F(SignalThreads, FtdiThreadFillsTheBufferWithTheInstrumentsSignal) {
 
 TEST_F(SignalThreads, FtdiThreadWithoutBufferWritesNothingAndGoesOfflineWhenSilent) {
     sim::SimD2xxDevice* dev = nullptr;
-    DevicePtr d = newRecord(2);
+    DevicePtr d = newRecord(transport::LinkKind::FtdiDirect);
     d->ftdiHandle = openDevice(dev);
     sim::FtdiInstrument model;
     model.rate = model.currentRate = 9600;

@@ -48,7 +48,7 @@ class StreamDevices : public SimWinUsbTest {
     }
 
     // A record as identification leaves it: type, program and layout known.
-    DevicePtr newRecord(uint32_t linkKind, uint16_t type, uint16_t program) {
+    DevicePtr newRecord(transport::LinkKind linkKind, uint16_t type, uint16_t program) {
         auto d = std::make_shared<frame::DevStruct>();
         d->linkKind = linkKind;
         d->state.deviceType = type;
@@ -67,7 +67,7 @@ class StreamDevices : public SimWinUsbTest {
         sim::SimD2xxDevice* device;
         std::shared_ptr<sim::FtdiStreamInstrument> instrument;
     };
-    Ftdi addFtdi(uint32_t linkKind, uint16_t type, uint16_t program, double rate,
+    Ftdi addFtdi(transport::LinkKind linkKind, uint16_t type, uint16_t program, double rate,
                  const char* serial = "ZS000001") {
         Ftdi f;
         f.record = newRecord(linkKind, type, program);
@@ -84,7 +84,7 @@ class StreamDevices : public SimWinUsbTest {
         DevicePtr record;
         sim::TcpStreamInstrument* instrument;
     };
-    Tcp addTcp(uint32_t linkKind, uint16_t type, uint16_t program, double rate,
+    Tcp addTcp(transport::LinkKind linkKind, uint16_t type, uint16_t program, double rate,
                uint16_t knownType = 0xFFFF) {
         const auto framing =
             engine::isSyncFamily(linkKind) ? sim::Framing::Sync : sim::Framing::Tagged;
@@ -106,7 +106,7 @@ class StreamDevices : public SimWinUsbTest {
     };
     Udp addUdp(uint16_t type, uint16_t program, double rate) {
         udp_.push_back(std::make_unique<sim::UdpStreamInstrument>(source(type, program, rate)));
-        Udp u{newRecord(14, type, program), udp_.back().get()};
+        Udp u{newRecord(transport::LinkKind::Ethernet, type, program), udp_.back().get()};
         const auto s = platform::openUdpSocket();
         platform::SocketAddress local{platform::kLoopbackAddress, 0};
         EXPECT_TRUE(platform::bindSocket(s, local));
@@ -125,7 +125,7 @@ class StreamDevices : public SimWinUsbTest {
     };
     WinUsb addWinUsb(uint16_t type, uint16_t program, double rate) {
         WinUsb w;
-        w.record = newRecord(0, type, program);
+        w.record = newRecord(transport::LinkKind::NoneOrWinUsb, type, program);
         sim::SimWinUsbDevice* device = nullptr;
         void* file = nullptr;
         w.record->winUsbHandle = openWinUsb(device, file);

@@ -7,6 +7,8 @@
 namespace zs::test {
 namespace {
 
+using K = transport::LinkKind;
+
 using sim::Command;
 
 class StreamThreads : public StreamDevices {
@@ -53,13 +55,17 @@ TEST_F(StreamThreads, RecordsOfEveryLinkAreReadableWhileTheyStream) {
     };
     const Case cases[] = {
         {"ftdi tagged",
-         [&]() -> const sim::StreamState* { return addFtdi(2, 28, 40, 25).instrument.get(); }},
+         [&]() -> const sim::StreamState* {
+             return addFtdi(K::FtdiDirect, 28, 40, 25).instrument.get();
+         }},
         {"ftdi sync",
          [&]() -> const sim::StreamState* {
-             return addFtdi(4, 43, 42, 25, "ZS000002").instrument.get();
+             return addFtdi(K::FtdiDirectSync, 43, 42, 25, "ZS000002").instrument.get();
          }},
         {"tcp tagged",
-         [&]() -> const sim::StreamState* { return addTcp(11, 28, 40, 25).instrument; }},
+         [&]() -> const sim::StreamState* {
+             return addTcp(K::TcpChannel0, 28, 40, 25).instrument;
+         }},
         {"winusb",
          [&]() -> const sim::StreamState* { return addWinUsb(132, 132, 25).instrument.get(); }},
         {"udp", [&]() -> const sim::StreamState* { return addUdp(38, 38, 25).instrument; }},
@@ -75,7 +81,7 @@ TEST_F(StreamThreads, RecordsOfEveryLinkAreReadableWhileTheyStream) {
 }
 
 TEST_F(StreamThreads, FirstFtdiReadIsDroppedWhole) {
-    auto f = addFtdi(2, 28, 40, 0);
+    auto f = addFtdi(K::FtdiDirect, 28, 40, 0);
     f.instrument->push(*f.device, 3); // waiting before the thread's first read
     engine::startIoThreads();
     ASSERT_TRUE(eventually(
@@ -98,7 +104,7 @@ TEST_F(StreamThreads, FirstTcpRecordIdentifiesTheDevice) {
     };
     for (const Case c : {Case{29, 40, 28, 40}, Case{5, 5, 5, 5}, Case{28, 41, 28, 41}}) {
         SCOPED_TRACE(c.type);
-        auto t = addTcp(11, c.type, c.program, 0, /*knownType=*/0);
+        auto t = addTcp(K::TcpChannel0, c.type, c.program, 0, /*knownType=*/0);
         t.record->state.programNumber = 0;
         engine::startIoThreads();
         ASSERT_TRUE(t.instrument->log.waitFor("streamMode", 2000));
@@ -186,7 +192,7 @@ TEST_F(StreamThreads, UdpDatagramFromAnotherPortIsIgnored) {
 }
 
 TEST_F(StreamThreads, OnlineFallsAfterSilenceWhileTheReceiveIsPending) {
-    auto t = addTcp(11, 28, 40, 0);
+    auto t = addTcp(K::TcpChannel0, 28, 40, 0);
     engine::startIoThreads();
     ASSERT_TRUE(eventually([&] { return t.instrument->connected(); }));
     t.instrument->push(1);
@@ -200,7 +206,7 @@ TEST_F(StreamThreads, OnlineFallsAfterSilenceWhileTheReceiveIsPending) {
 }
 
 TEST_F(StreamThreads, ThreadStoppedBeforeItsFirstTurnServesNoCommand) {
-    auto t = addTcp(11, 28, 40, 0);
+    auto t = addTcp(K::TcpChannel0, 28, 40, 0);
     t.record->stopEvent = std::make_unique<platform::Event>(platform::Event::Reset::Manual, true);
     t.record->startCmd = 1;
     engine::tcpStreamThread(t.record);

@@ -1,5 +1,7 @@
 #pragma once
 // Expected bytes on the wire, spelt out by hand rather than built with the code under test.
+#include "transport/link_kind.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <initializer_list>
@@ -9,8 +11,8 @@ namespace zs::test::wire {
 
 using Bytes = std::vector<uint8_t>;
 
-inline constexpr uint32_t kTaggedKind = 2;
-inline constexpr uint32_t kSyncKind = 4;
+inline constexpr transport::LinkKind kTaggedKind = transport::LinkKind::FtdiDirect;
+inline constexpr transport::LinkKind kSyncKind = transport::LinkKind::FtdiDirectSync;
 
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;

@@ -97,18 +97,26 @@ TEST_F(ProductionD2xxBinding, WriteReadAndRateStepThroughTheLibraryBoundByName) 
     // Direct rate change: the rate call sets the line rate; a refused rate skips the stage.
     int32_t linkState = 0x100;
     uint32_t stateTime = 0;
-    EXPECT_EQ(transport::ftdiRateStep(h, 2, 921600, linkState, stateTime, nullptr, io), 0);
+    EXPECT_EQ(transport::ftdiRateStep(h, transport::LinkKind::FtdiDirect, 921600, linkState,
+                                      stateTime, nullptr, io),
+              0);
     EXPECT_EQ(lineRate("FT000042"), 921600u);
     refuseRate("FT000042", 3000000);
     linkState = 0x100;
-    EXPECT_EQ(transport::ftdiRateStep(h, 2, 3000000, linkState, stateTime, nullptr, io), 1);
+    EXPECT_EQ(transport::ftdiRateStep(h, transport::LinkKind::FtdiDirect, 3000000, linkState,
+                                      stateTime, nullptr, io),
+              1);
     EXPECT_EQ(linkState, 0x200);
     // Packet-switched: the rate packet goes out between line low and line high.
     linkState = 0x300;
     stateTime = platform::tickMs() - 100;
-    EXPECT_EQ(transport::ftdiRateStep(h, 3, 115200, linkState, stateTime, nullptr, io), 0);
+    EXPECT_EQ(transport::ftdiRateStep(h, transport::LinkKind::FtdiPacketSwitched, 115200, linkState,
+                                      stateTime, nullptr, io),
+              0);
     stateTime -= 100;
-    EXPECT_EQ(transport::ftdiRateStep(h, 3, 115200, linkState, stateTime, nullptr, io), 0);
+    EXPECT_EQ(transport::ftdiRateStep(h, transport::LinkKind::FtdiPacketSwitched, 115200, linkState,
+                                      stateTime, nullptr, io),
+              0);
     EXPECT_THAT(writtenTo("FT000042"),
                 ElementsAre(0x4B, 0x01, 0x02, 0x00, 0x67, 0x00, 0x00, 0x00, 0x02));
 

@@ -49,7 +49,7 @@ TEST_F(Dispatch, FreshLinkHasNoLink) {
     EXPECT_EQ(link->readPending, 0);
     EXPECT_FALSE(link->ioOverlapped.hasEvent());
     EXPECT_EQ(link->ioOverlapped.block.hEvent, nullptr);
-    EXPECT_EQ(link->linkKind, 0u);
+    EXPECT_EQ(link->linkKind, transport::LinkKind::NoneOrWinUsb);
     EXPECT_EQ(link->linkState, 0);
     EXPECT_EQ(link->baudRate, 0u);
     EXPECT_EQ(link->maxBaudRate, 0u);
@@ -148,7 +148,7 @@ TEST_F(Dispatch, RateStepByLink) {
     // FTDI: the link's kind, state and time drive the step machine.
     sim::SimD2xxDevice* dev;
     link->ftdiHandle = openDevice(dev);
-    link->linkKind = 2;
+    link->linkKind = transport::LinkKind::FtdiDirect;
     link->linkState = 0x100;
     EXPECT_EQ(transport::deviceRateStep(*link, 460800, &stop), 0);
     EXPECT_EQ(link->linkState, 0x101);

@@ -120,7 +120,8 @@ class FtdiRateStep : public SimD2xxTest, public ::testing::WithParamInterface<Ft
         SimD2xxTest::TearDown();
     }
     int step(uint32_t kind, uint32_t rate) {
-        return transport::ftdiRateStep(handle, kind, rate, linkState, stateTime, &stop, io);
+        return transport::ftdiRateStep(handle, static_cast<transport::LinkKind>(kind), rate,
+                                       linkState, stateTime, &stop, io);
     }
     std::vector<D2xxRole> roles() const {
         std::vector<D2xxRole> r;
