@@ -53,6 +53,13 @@ inline uint32_t hostToNetwork32(uint32_t v) {
     std::memcpy(&out, bytes, sizeof out);
     return out;
 }
+// The same reordering brings them back.
+inline uint16_t networkToHost16(uint16_t v) {
+    return hostToNetwork16(v);
+}
+inline uint32_t networkToHost32(uint32_t v) {
+    return hostToNetwork32(v);
+}
 
 SocketHandle openTcpSocket();
 SocketHandle openUdpSocket();
