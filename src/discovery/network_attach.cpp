@@ -269,4 +269,21 @@ bool reopenClosedWiFi(DevStruct& d) {
     return d.tcpSocket != kNoSocket;
 }
 
+bool reopenEthernet(DevStruct& d) {
+    const SocketAddress peer{platform::networkToHost32(d.udpPeer.address),
+                             platform::networkToHost16(d.udpPeer.port)};
+    const SocketHandle s = platform::openUdpSocket();
+    if (s == kNoSocket || !platform::connectSocket(s, peer, kConnectTimeoutMs)) {
+        platform::closeSocket(s);
+        return false;
+    }
+    // Nothing posted may complete into the record from the old socket.
+    platform::cancelPosted(d.udpSocket, d.streamOverlapped);
+    transport::withdrawPostedReceive(d);
+    platform::closeSocket(d.udpSocket);
+    d.udpSocket = s;
+    freshIoBlock(d);
+    return true;
+}
+
 } // namespace zs::discovery

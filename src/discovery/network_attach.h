@@ -34,6 +34,11 @@ std::optional<uint32_t> helloChannelCode(platform::SocketHandle command, frame::
 // never went.
 bool reopenClosedWiFi(frame::DevStruct& d);
 
+// A reconnect's fresh socket to an Ethernet instrument's reply address: what the old one was
+// left with while the instrument was gone (refusals, a receive that never completes) stays
+// behind with it. False, with the old socket kept, when no new one could be made.
+bool reopenEthernet(frame::DevStruct& d);
+
 int attachEthDevice(const char16_t* address, int32_t* index);
 
 // Where the Ethernet query goes: the given address, else the directed broadcast address of

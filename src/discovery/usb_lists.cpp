@@ -285,6 +285,7 @@ int reconnectDevice(uint32_t index) {
         }
     } else if (udp) {
         // Ethernet records are identified from the query reply, never by the stages.
+        reopenEthernet(*d);
         d->linkState = -1;
     } else if (d->hasWinUsb() || !d->winUsbPath.empty()) {
         // A record whose instrument was gone at an earlier reconnect enumerates again too.

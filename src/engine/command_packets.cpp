@@ -80,7 +80,8 @@ void sendEncoding(DevStruct& d, const Encoding& e) {
         if (e.datagram) {
             const auto frame =
                 datagramCommand(*e.datagram, e.datagramPayload.data(), e.datagramPayload.size());
-            plainSend(d, d.udpSocket, frame.data(), frame.size());
+            platform::sendDatagramWithin(d.udpSocket, frame.data(), frame.size(), d.stopEvent.get(),
+                                         transport::kSocketSendTimeoutMs);
         }
     }
 }

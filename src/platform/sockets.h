@@ -53,6 +53,13 @@ inline uint32_t hostToNetwork32(uint32_t v) {
     std::memcpy(&out, bytes, sizeof out);
     return out;
 }
+// The same reordering brings them back.
+inline uint16_t networkToHost16(uint16_t v) {
+    return hostToNetwork16(v);
+}
+inline uint32_t networkToHost32(uint32_t v) {
+    return hostToNetwork32(v);
+}
 
 SocketHandle openTcpSocket();
 SocketHandle openUdpSocket();
@@ -77,6 +84,11 @@ bool sendAll(SocketHandle socket, const void* data, size_t length);
 // has passed; false then, or on error, with perhaps part of the buffer sent.
 bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
                    uint32_t timeoutMs);
+// One datagram on a connected UDP socket, as sendAllWithin. A refusal the call reports belongs
+// to an earlier datagram (the peer's port was closed for a while) and this one was not sent:
+// it is sent once more.
+bool sendDatagramWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                        uint32_t timeoutMs);
 // True when the peer has closed or reset the connection; looks without waiting and takes no
 // byte.
 bool peerClosed(SocketHandle socket);

@@ -535,6 +535,28 @@ TEST_F(CommandPackets, FirstLinkWins) {
     forgetSockets(d);
 }
 
+// An Ethernet instrument that was gone for a moment (its port closed, then open again) is
+// sent the next command: the refusal its absence left on the socket is not this command's.
+TEST_F(CommandPackets, DatagramToAPeerThatCameBackIsSent) {
+    UdpPair pair;
+    ASSERT_TRUE(pair.ok());
+    platform::SocketAddress far;
+    ASSERT_TRUE(platform::localAddress(pair.far, far));
+    platform::closeSocket(pair.far);
+    pair.far = platform::kNoSocket;
+    platform::sendAll(pair.near, kSentinel.data(), kSentinel.size()); // to a closed port
+    pair.far = platform::openUdpSocket();
+    ASSERT_TRUE(platform::bindSocket(pair.far, far));
+
+    DevicePtr d = newRecord(kTaggedKind, 30);
+    d->udpSocket = pair.near;
+    engine::sendReset(d);
+    uint8_t got[2048];
+    const int n = platform::receiveTimed(pair.far, got, sizeof got, 5000);
+    EXPECT_EQ(Bytes(got, got + (n > 0 ? n : 0)), datagram(11, {1, 0, 0, 0}));
+    forgetSockets(d);
+}
+
 TEST_F(CommandPackets, NoLinkOrNoRecordSendsNothing) {
     sim::SimWinUsbDevice& usbDev = sim::SimWinUsb::instance().addDevice(u"\\\\?\\usb#idle");
     sim::SimD2xxDevice& ftdiDev = sim::SimD2xx::instance().addDevice("ZS000009", "Idle");

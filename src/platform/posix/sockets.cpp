@@ -174,6 +174,12 @@ bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* 
     return true;
 }
 
+bool sendDatagramWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                        uint32_t timeoutMs) {
+    if (sendAllWithin(socket, data, length, stop, timeoutMs)) return true;
+    return errno == ECONNREFUSED && sendAllWithin(socket, data, length, stop, timeoutMs);
+}
+
 bool peerClosed(SocketHandle socket) {
     pollfd p{fd(socket), POLLIN, 0};
     if (::poll(&p, 1, 0) != 1) return false;

@@ -155,6 +155,14 @@ bool sendAllWithin(SocketHandle socket, const void* data, size_t length, Event* 
     return true;
 }
 
+bool sendDatagramWithin(SocketHandle socket, const void* data, size_t length, Event* stop,
+                        uint32_t timeoutMs) {
+    if (sendAllWithin(socket, data, length, stop, timeoutMs)) return true;
+    const int error = WSAGetLastError();
+    return (error == WSAECONNRESET || error == WSAECONNREFUSED) &&
+           sendAllWithin(socket, data, length, stop, timeoutMs);
+}
+
 bool peerClosed(SocketHandle socket) {
     if (selectOne(socket, false, 0) <= 0) return false;
     char byte;
