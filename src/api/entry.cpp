@@ -1,6 +1,7 @@
 // Process attach and detach of the shipped library.
 #include "frame/library.h"
 #include "platform/io_thread.h"
+#include "trace/trace.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -8,6 +9,7 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
+        zs::trace::startFromEnvironment();
         try {
             zs::frame::libraryLoad();
         } catch (...) {
@@ -21,6 +23,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         if (reserved == nullptr) {
             zs::platform::releaseThreadsWithoutWaiting();
             zs::frame::libraryUnload(true);
+            zs::trace::stop();
         }
         break;
     default:
@@ -32,10 +35,12 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 #else
 
 __attribute__((constructor)) static void zsLibraryAttach() {
+    zs::trace::startFromEnvironment();
     zs::frame::libraryLoad();
 }
 __attribute__((destructor)) static void zsLibraryDetach() {
     zs::frame::libraryUnload();
+    zs::trace::stop();
 }
 
 #endif

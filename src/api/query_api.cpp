@@ -64,104 +64,140 @@ double coefficient(int32_t index, int32_t channel, Field field) {
 extern "C" {
 
 ZS_EXPORT int32_t ZS_CALL K427_GetDeviceType(int32_t index) {
-    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.state.deviceType);
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.state.deviceType);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetDeviceRange(int32_t index) {
-    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.state.rangeWord & 0xFF);
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.state.rangeWord & 0xFF);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetDeviceVIN(int32_t index) {
-    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.state.serialNumber);
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.state.serialNumber);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetStartStopState(int32_t index) {
-    return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.state.startStopState);
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return mixed<int32_t>(index, 0, [](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.state.startStopState);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetOverflowState(int32_t index, int32_t channel) {
-    if (static_cast<uint32_t>(channel) >= 8) return 0;
-    return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.rows[channel].overflowFlags);
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> int32_t {
+        if (static_cast<uint32_t>(channel) >= 8) return 0;
+        return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.rows[channel].overflowFlags);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetUnderrangeState(int32_t index, int32_t channel) {
-    if (static_cast<uint32_t>(channel) >= 8) return 0;
-    return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
-        return static_cast<int32_t>(r.rows[channel].underrangeFlags);
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> int32_t {
+        if (static_cast<uint32_t>(channel) >= 8) return 0;
+        return mixed<int32_t>(index, 0, [&](CDataProcessor& r, DevStruct*) {
+            return static_cast<int32_t>(r.rows[channel].underrangeFlags);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_IsDeviceOnLine(int32_t index) {
-    return mixed<int32_t>(index, 0, [](CDataProcessor&, DevStruct* d) {
-        return d ? d->online.load() : 1; // an open file is always there
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return mixed<int32_t>(index, 0, [](CDataProcessor&, DevStruct* d) {
+            return d ? d->online.load() : 1; // an open file is always there
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_IsDeviceHighSpeed(int32_t index) {
-    return device<int32_t>(index, 0,
-                           [](DevStruct& d) { return static_cast<int32_t>(d.highSpeed); });
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return device<int32_t>(index, 0,
+                               [](DevStruct& d) { return static_cast<int32_t>(d.highSpeed); });
+    });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_GetChannelN(int32_t index) {
-    return device<int32_t>(
-        index, 0, [](DevStruct& d) { return static_cast<int32_t>(d.layout.channelCount); });
+    return ZS_EXPORT_CALL(index).run([&]() -> int32_t {
+        return device<int32_t>(
+            index, 0, [](DevStruct& d) { return static_cast<int32_t>(d.layout.channelCount); });
+    });
 }
 
 ZS_EXPORT double ZS_CALL K427_GetFSampling(int32_t index) {
-    return device<double>(index, 0.0, [](DevStruct& d) { return d.state.samplingRate; });
+    return ZS_EXPORT_CALL(index).run([&]() -> double {
+        return device<double>(index, 0.0, [](DevStruct& d) { return d.state.samplingRate; });
+    });
 }
 
 ZS_EXPORT double ZS_CALL K427_GetCorrection(int32_t index, int32_t channel) {
-    return coefficient(index, channel, &telemetry::ChannelRow::correction);
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> double {
+        return coefficient(index, channel, &telemetry::ChannelRow::correction);
+    });
 }
 
 ZS_EXPORT double ZS_CALL K427_GetSensor(int32_t index, int32_t channel) {
-    return coefficient(index, channel, &telemetry::ChannelRow::sensitivity);
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> double {
+        return coefficient(index, channel, &telemetry::ChannelRow::sensitivity);
+    });
 }
 
 ZS_EXPORT double ZS_CALL K427_GetKBase(int32_t index, int32_t channel) {
-    return coefficient(index, channel, &telemetry::ChannelRow::kBase);
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> double {
+        return coefficient(index, channel, &telemetry::ChannelRow::kBase);
+    });
 }
 
 ZS_EXPORT double ZS_CALL K427_GetBaseLevel(int32_t index, int32_t channel) {
-    if (static_cast<uint32_t>(channel) >= 8) return 0.0;
-    return device<double>(index, 0.0, [&](DevStruct& d) { return d.baseLevel[channel]; });
+    return ZS_EXPORT_CALL(index, channel).run([&]() -> double {
+        if (static_cast<uint32_t>(channel) >= 8) return 0.0;
+        return device<double>(index, 0.0, [&](DevStruct& d) { return d.baseLevel[channel]; });
+    });
 }
 
 // A recorded file answers with its current record's time: hosts that step through a file
 // need each record's time as much as a live device's.
 ZS_EXPORT double ZS_CALL K427_GetDateTime(int32_t index) {
-    return mixed<double>(index, 0.0, [](CDataProcessor& r, DevStruct*) {
-        return frame::packedDateTimeToOleDate(r.state.packedDate, r.state.packedTime);
+    return ZS_EXPORT_CALL(index).run([&]() -> double {
+        return mixed<double>(index, 0.0, [](CDataProcessor& r, DevStruct*) {
+            return frame::packedDateTimeToOleDate(r.state.packedDate, r.state.packedTime);
+        });
     });
 }
 
 ZS_EXPORT int32_t ZS_CALL K427_WaitForTelePacket(int32_t index, uint32_t timeoutMs) {
-    return deviceUnlocked<int32_t>(
-        index, 0, [&](DevStruct& d) { return frame::waitForTelePacket(d, timeoutMs) ? 1 : 0; });
+    return ZS_EXPORT_CALL(index, timeoutMs).run([&]() -> int32_t {
+        return deviceUnlocked<int32_t>(
+            index, 0, [&](DevStruct& d) { return frame::waitForTelePacket(d, timeoutMs) ? 1 : 0; });
+    });
 }
 
 ZS_EXPORT double* ZS_CALL K427_GetWPtr(int32_t index) {
-    return deviceUnlocked<double*>(index, nullptr,
-                                   [](DevStruct& d) { return d.signalWritePtr.load(); });
+    return ZS_EXPORT_CALL(index).run([&]() -> double* {
+        return deviceUnlocked<double*>(index, nullptr,
+                                       [](DevStruct& d) { return d.signalWritePtr.load(); });
+    });
 }
 
 ZS_EXPORT void ZS_CALL K427_RegisterCallbackForSignalSend(int32_t index,
                                                           ZS_SignalSendCallback callback,
                                                           int32_t user) {
-    deviceUnlocked<int>(index, 0, [&](DevStruct& d) {
-        engine::setSignalSendCallback(d, callback, user);
-        return 0;
+    ZS_EXPORT_CALL(index, callback, user).run([&] {
+        deviceUnlocked<int>(index, 0, [&](DevStruct& d) {
+            engine::setSignalSendCallback(d, callback, user);
+            return 0;
+        });
     });
 }
 

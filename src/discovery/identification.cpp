@@ -5,6 +5,7 @@
 #include "platform/little_endian.h"
 #include "telemetry/record_decoder.h"
 #include "telemetry/record_identity.h"
+#include "trace/trace.h"
 #include "transport/dispatch.h"
 #include "transport/ftdi_transport.h"
 #include "transport/socket_transport.h"
@@ -48,10 +49,75 @@ void setState(DevStruct& d, uint32_t state, uint32_t now) {
     d.linkState = static_cast<int32_t>(state);
     d.stateTime = now;
 }
+
+struct StepClock {
+    int32_t linkState;
+    uint32_t since;
+};
+
+struct Pass {
+    bool removeFailed;
+    uint32_t presetRate;
+    int count = 0;
+    std::map<const DevStruct*, uint32_t> presetWaits;
+    std::map<const DevStruct*, StepClock> rateClocks;
+    std::map<const DevStruct*, uint32_t> tracedStages; // only while the trace is on
+};
+
+// Tries of a tagged-packet record at a preset rate, each a 2000 ms wait; then it fails.
+constexpr uint32_t kPresetTries = 3;
+
+// The stage as the trace names it, after what the turn functions do in it.
+std::string stageName(const DevStruct& d, uint32_t stage, const Pass& pass) {
+    const auto at = [](uint32_t rate) { return " at " + std::to_string(rate) + " baud"; };
+    if (transport::identifiedByTaggedPackets(d.linkKind)) {
+        if (pass.presetRate != 0) return "preset-rate wait" + at(pass.presetRate);
+        if (stage <= 2) return "query" + at(kRates[stage]);
+        if (stage <= 5) return "acknowledge" + at(kRates[stage - 3]);
+        return "tagged stages over";
+    }
+    switch (stage) {
+    case 0:
+        return isNetwork(d) ? "reset line" : "reset pulse";
+    case 1:
+        return "program list" + at(768000);
+    case 2:
+        return "listen" + at(230400);
+    case 3:
+        return "wake-up" + at(1728000);
+    case 4:
+        return "listen" + at(115200);
+    default:
+        return "sync stages over";
+    }
+}
+
+// What the stage waits for at its step when its time runs out.
+const char* awaited(const DevStruct& d, uint32_t stage, uint32_t step, const Pass& pass) {
+    if (transport::identifiedByTaggedPackets(d.linkKind))
+        return pass.presetRate == 0 && stage <= 2 ? "reply to the query" : "identification record";
+    if (stage == 0) return nullptr; // the pulse's pause, not a wait for the instrument
+    if (stage == 1 && step == 5) return "program list";
+    return "identification record";
+}
+
+std::string traceName(const DevStruct& d) {
+    return "identify " + transport::linkName(d) + " (kind " +
+           std::to_string(transport::code(d.linkKind)) + ")";
+}
+
 // Moves to the next stage once `timeoutMs` (lengthened on network links) has passed.
-void nextStageAfter(DevStruct& d, uint32_t now, uint32_t timeoutMs) {
+void nextStageAfter(DevStruct& d, const Pass& pass, uint32_t now, uint32_t timeoutMs) {
     if (isNetwork(d)) timeoutMs += kNetworkExtraMs;
     if (d.linkState == -1 || now - d.stateTime < timeoutMs) return;
+    if (trace::on()) {
+        const char* what = awaited(d, stageOf(d), stepOf(d), pass);
+        const std::string stage = stageName(d, stageOf(d), pass);
+        if (what)
+            trace::emit(traceName(d), ": ", stage, ": no ", what, " within ", timeoutMs, " ms");
+        else
+            trace::emit(traceName(d), ": ", stage, " over after ", timeoutMs, " ms");
+    }
     d.linkState = static_cast<int32_t>((static_cast<uint32_t>(d.linkState) & ~0xFFu) + 0x100);
 }
 
@@ -103,12 +169,11 @@ void readPackets(DevStruct& d, uint32_t timeoutMs, uint32_t limit, Fn&& onPacket
 
 enum class Outcome { Going, Remove };
 
-// Tries of a tagged-packet record at a preset rate, each a 2000 ms wait; then it fails.
-constexpr uint32_t kPresetTries = 3;
-
 // A failed record the caller keeps is marked done even without keepOnFailure: left in a
 // failure stage it would get turns for ever.
-Outcome failure(DevStruct& d, bool removeFailed) {
+Outcome failure(DevStruct& d, bool removeFailed, const char* reason) {
+    ZS_TRACE_LINE(traceName(d), ": gave up: ", reason,
+                  removeFailed ? "; removed from the list" : "; kept, marked done");
     if (removeFailed) return Outcome::Remove;
     d.linkState = -1;
     return Outcome::Going;
@@ -119,31 +184,26 @@ Outcome failure(DevStruct& d, bool removeFailed) {
 // out), and its stage is given up.
 constexpr uint32_t kRateStallMs = 400;
 
-struct StepClock {
-    int32_t linkState;
-    uint32_t since;
-};
-
-struct Pass {
-    bool removeFailed;
-    uint32_t presetRate;
-    int count = 0;
-    std::map<const DevStruct*, uint32_t> presetWaits;
-    std::map<const DevStruct*, StepClock> rateClocks;
-};
-
 // The rate step while the step is below 4.
 void rateStep(DevStruct& d, uint32_t rate, Pass& pass) {
     if (stepOf(d) >= 4) return;
     const int32_t before = d.linkState;
     transport::deviceRateStep(d, rate, d.stopEvent.get());
     const uint32_t now = platform::tickMs();
+    if (trace::on() && stageOf(d) != (static_cast<uint32_t>(before) >> 8))
+        trace::emit(traceName(d), ": ", stageName(d, static_cast<uint32_t>(before) >> 8, pass),
+                    ": the driver refused the rate");
     StepClock& clock = pass.rateClocks.try_emplace(&d, StepClock{before, now}).first->second;
     if (d.linkState != before || clock.linkState != before) {
         clock = StepClock{d.linkState, now};
         return;
     }
-    if (now - clock.since >= kRateStallMs) setState(d, (stageOf(d) + 1) << 8, now);
+    if (now - clock.since >= kRateStallMs) {
+        ZS_TRACE_LINE(traceName(d), ": ", stageName(d, stageOf(d), pass),
+                      ": the rate call kept failing for ", now - clock.since,
+                      " ms; stage given up");
+        setState(d, (stageOf(d) + 1) << 8, now);
+    }
 }
 
 bool hasLink(const DevStruct& d) {
@@ -194,7 +254,7 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
                 setState(d, ((stage + 3) << 8) + 4, now);
                 return true;
             });
-            if (stageOf(d) == stage) nextStageAfter(d, now, 100);
+            if (stageOf(d) == stage) nextStageAfter(d, pass, now, 100);
         }
         return Outcome::Going;
     }
@@ -212,17 +272,20 @@ Outcome taggedTurn(DevStruct& d, Pass& pass) {
                 ++pass.count;
                 return true;
             });
-            nextStageAfter(d, now, 2000);
+            nextStageAfter(d, pass, now, 2000);
         }
         return Outcome::Going;
     }
     if (d.multiDout && !d.keepOnFailure) {
+        ZS_TRACE_LINE(traceName(d), ": no answer to tagged packets; trying sync packets");
         d.linkState = 0;
         d.linkKind = LinkKind::MultiPortOutput;
         d.packetProcessor.reset();
         return Outcome::Going;
     }
-    return failure(d, pass.removeFailed);
+    return failure(d, pass.removeFailed,
+                   pass.presetRate != 0 ? "no record at the preset rate in 3 waits"
+                                        : "no answer at any rate");
 }
 
 // The first packet of at least `minLength` bytes is the identification record.
@@ -273,7 +336,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
                 setStep(d, 2, now);
             }
         } else {
-            nextStageAfter(d, now, 800);
+            nextStageAfter(d, pass, now, 800);
         }
         break;
     case 1:
@@ -307,10 +370,10 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
                 setStep(d, 6, now);
                 return false;
             });
-            if (stepOf(d) == 5) nextStageAfter(d, now, 100);
+            if (stepOf(d) == 5) nextStageAfter(d, pass, now, 100);
         } else {
             readIdentification(d, pass, 2000, 17, 0);
-            nextStageAfter(d, now, 2000);
+            nextStageAfter(d, pass, now, 2000);
         }
         break;
     case 2:
@@ -318,7 +381,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
             rateStep(d, 230400, pass);
         } else {
             readIdentification(d, pass, 1000, 17, 230400);
-            nextStageAfter(d, now, 1000);
+            nextStageAfter(d, pass, now, 1000);
         }
         break;
     case 3:
@@ -330,7 +393,7 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
             setStep(d, 5, now);
         } else {
             readIdentification(d, pass, 2000, 1, 1728000);
-            nextStageAfter(d, now, 2000);
+            nextStageAfter(d, pass, now, 2000);
         }
         break;
     case 4:
@@ -338,11 +401,13 @@ Outcome syncTurn(DevStruct& d, Pass& pass) {
             rateStep(d, 115200, pass);
         } else {
             readIdentification(d, pass, 2000, 8, 115200);
-            nextStageAfter(d, now, 1000);
+            nextStageAfter(d, pass, now, 1000);
         }
         break;
     default:
-        return failure(d, pass.removeFailed);
+        return failure(d, pass.removeFailed,
+                       pass.presetRate != 0 ? "sync-packet instruments have no preset-rate wait"
+                                            : "no answer at any rate");
     }
     return Outcome::Going;
 }
@@ -366,8 +431,56 @@ void lineSetUp(DevStruct& d, uint32_t presetRate) {
     if (presetRate == 0) api.rate(d.ftdiHandle, 3000000);
 }
 
+constexpr const char* kNoLink = "no link (the instrument went before it was opened again)";
+
 bool stopSignalled(const DevStruct& d) {
     return d.stopEvent && d.stopEvent->wait(0);
+}
+
+// The turn's news: a stage entered, a step of it that talks to the instrument, an identity.
+void traceTurn(DevStruct& d, Pass& pass, int32_t before, bool applied) {
+    if (d.linkState == -1) {
+        if (applied)
+            trace::emit(traceName(d), ": identified: type ", d.state.deviceType, ", program ",
+                        d.state.programNumber, ", serial ", d.state.serialNumber, " at ",
+                        d.baudRate, " baud");
+        return;
+    }
+    const uint32_t stage = stageOf(d), step = stepOf(d);
+    const bool tagged = transport::identifiedByTaggedPackets(d.linkKind);
+    if (tagged && pass.presetRate != 0) {
+        // Each wait at the preset rate is stage 4 at step 5; what lies between is bookkeeping.
+        if (d.linkState == 0x405 && before != 0x405) {
+            const auto waits = pass.presetWaits.find(&d);
+            const uint32_t done = waits == pass.presetWaits.end() ? 0 : waits->second;
+            trace::emit(traceName(d), ": ", stageName(d, stage, pass), ", wait ", done + 1, " of ",
+                        kPresetTries);
+        }
+        return;
+    }
+    // Past the last stage the next turn gives up, and says why.
+    if (stage > (tagged ? 5u : 4u)) return;
+    // A stage is named on its first turn, even one whose rate call does not move it.
+    const auto traced = pass.tracedStages.find(&d);
+    if (traced == pass.tracedStages.end() || traced->second != stage) {
+        pass.tracedStages[&d] = stage;
+        trace::emit(traceName(d), ": ", stageName(d, stage, pass));
+    }
+    if (d.linkState == before) return;
+    const char* news = nullptr;
+    if (tagged) {
+        if (step == 5) news = stage <= 2 ? "query sent" : "acknowledge sent";
+    } else if (stage == 0) {
+        if (step == 1) news = "line pulled";
+        if (step == 2) news = "line released";
+    } else if (stage == 1 && step == 5) {
+        news = "program list requested";
+    } else if (stage == 1 && step == 6) {
+        news = "program selected";
+    } else if (stage == 3 && step == 5) {
+        news = "wake-up sent";
+    }
+    if (news) trace::emit(traceName(d), ": ", stageName(d, stage, pass), ": ", news);
 }
 
 } // namespace
@@ -377,7 +490,7 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
     for (const auto& d : list)
         if (!d->ioThread && d->hasFtdi()) lineSetUp(*d, presetRate);
 
-    Pass pass{removeFailed, presetRate, 0, {}, {}};
+    Pass pass{removeFailed, presetRate, 0, {}, {}, {}};
     for (;;) {
         bool active = false;
         for (auto it = list.begin(); it != list.end();) {
@@ -389,13 +502,18 @@ int identifyDevices(bool removeFailed, uint32_t presetRate) {
             active = true;
             // A record with nothing to talk to (its instrument went before it was reopened)
             // fails at once.
-            const Outcome outcome = !hasLink(*d) ? failure(*d, removeFailed)
+            const int32_t before = d->linkState;
+            const int countBefore = pass.count;
+            const Outcome outcome = !hasLink(*d) ? failure(*d, removeFailed, kNoLink)
                                     : transport::identifiedByTaggedPackets(d->linkKind)
                                         ? taggedTurn(*d, pass)
                                         : syncTurn(*d, pass);
+            if (trace::on() && outcome == Outcome::Going)
+                traceTurn(*d, pass, before, pass.count != countBefore);
             if (outcome == Outcome::Remove) {
                 pass.presetWaits.erase(d.get());
                 pass.rateClocks.erase(d.get());
+                pass.tracedStages.erase(d.get());
                 it = list.erase(it);
                 if (it == list.end()) break;
                 continue;

@@ -11,6 +11,7 @@
 #include "platform/little_endian.h"
 #include "platform/sockets.h"
 #include "telemetry/record_decoder.h"
+#include "trace/trace.h"
 #include "transport/socket_transport.h"
 
 #include <algorithm>
@@ -57,14 +58,28 @@ std::optional<uint32_t> localAddressFor(uint32_t device) {
     return std::nullopt;
 }
 
+// "Wi-Fi a.b.c.d:port" for the trace.
+std::string wifiName(uint32_t device, uint16_t port) {
+    return "Wi-Fi " + formatDottedAddress(device) + ":" + std::to_string(port);
+}
+
 SocketHandle connectedTcp(uint32_t local, uint32_t device, uint16_t port) {
     const SocketHandle s = platform::openTcpSocket();
-    if (s == kNoSocket) return kNoSocket;
-    if (!platform::bindSocket(s, SocketAddress{local, 0}) ||
-        !platform::connectSocket(s, SocketAddress{device, port}, kConnectTimeoutMs)) {
+    if (s == kNoSocket) {
+        ZS_TRACE_LINE(wifiName(device, port), ": no socket");
+        return kNoSocket;
+    }
+    if (!platform::bindSocket(s, SocketAddress{local, 0})) {
+        ZS_TRACE_LINE(wifiName(device, port), ": cannot bind to ", formatDottedAddress(local));
         platform::closeSocket(s);
         return kNoSocket;
     }
+    if (!platform::connectSocket(s, SocketAddress{device, port}, kConnectTimeoutMs)) {
+        ZS_TRACE_LINE(wifiName(device, port), ": connect failed within ", kConnectTimeoutMs, " ms");
+        platform::closeSocket(s);
+        return kNoSocket;
+    }
+    ZS_TRACE_LINE(wifiName(device, port), ": connected from ", formatDottedAddress(local));
     return s;
 }
 
@@ -118,15 +133,28 @@ ethernetQueryTargets(std::optional<uint32_t> given,
 
 int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int32_t* index) {
     if (index) *index = -1;
-    if (!frame::lib().useSockets()) return 0;
+    if (!frame::lib().useSockets()) {
+        ZS_TRACE_LINE("Wi-Fi: sockets unavailable");
+        return 0;
+    }
     const auto device = parsedAddress(deviceText);
-    if (!device) return 0;
+    if (!device) {
+        ZS_TRACE_LINE("Wi-Fi: the instrument's address is not a dotted IPv4 address");
+        return 0;
+    }
     const auto local = localText ? parsedAddress(localText) : localAddressFor(*device);
-    if (!local) return 0;
+    if (!local) {
+        ZS_TRACE_LINE("Wi-Fi ", formatDottedAddress(*device),
+                      localText ? ": the local address is not a dotted IPv4 address"
+                                : ": no adapter of this host is on its network");
+        return 0;
+    }
 
     const SocketHandle command = platform::openTcpSocket();
     if (command == kNoSocket) return 0;
     if (!platform::bindSocket(command, SocketAddress{*local, 0})) {
+        ZS_TRACE_LINE(wifiName(*device, kWiFiCommandPort), ": cannot bind to ",
+                      formatDottedAddress(*local));
         platform::closeSocket(command);
         return 0;
     }
@@ -135,8 +163,13 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
                                               std::make_shared<DevStruct>()};
     for (auto& c : channels) c->commandSocket = shared;
     if (!platform::connectSocket(command, SocketAddress{*device, kWiFiCommandPort},
-                                 kConnectTimeoutMs))
+                                 kConnectTimeoutMs)) {
+        ZS_TRACE_LINE(wifiName(*device, kWiFiCommandPort), ": connect failed within ",
+                      kConnectTimeoutMs, " ms");
         return 0;
+    }
+    ZS_TRACE_LINE(wifiName(*device, kWiFiCommandPort), ": connected from ",
+                  formatDottedAddress(*local));
 
     for (auto& c : channels) freshIoBlock(*c);
     const auto code = helloChannelCode(command, *channels[0]);
@@ -150,6 +183,12 @@ int attachWiFiDevice(const char16_t* localText, const char16_t* deviceText, int3
         count = 2;
         combined = true;
     }
+    if (!code)
+        ZS_TRACE_LINE(wifiName(*device, kWiFiCommandPort), ": no hello reply within ",
+                      kHelloTimeoutMs, " ms: no channel to attach");
+    else
+        ZS_TRACE_LINE(wifiName(*device, kWiFiCommandPort), ": hello reply, channel code ", *code,
+                      ": ", count, count == 1 ? " channel" : " channels");
     auto& list = frame::lib().devices;
     const size_t listedBefore = list.size();
     for (uint32_t i = 0; i < count; ++i) {
@@ -181,11 +220,17 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
     std::optional<uint32_t> given;
     if (addressText) {
         given = parsedAddress(addressText);
-        if (!given) return 0;
+        if (!given) {
+            ZS_TRACE_LINE("Ethernet: the address is not a dotted IPv4 address");
+            return 0;
+        }
     }
     const std::vector<uint32_t> targets =
         ethernetQueryTargets(given, given ? std::nullopt : platform::adapterTable());
-    if (targets.empty()) return 0;
+    if (targets.empty()) {
+        ZS_TRACE_LINE("Ethernet: no adapter to send the query from");
+        return 0;
+    }
 
     const std::vector<uint8_t> query = engine::datagramCommand(7);
     std::vector<SocketHandle> sockets;
@@ -198,9 +243,13 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
         platform::enableBroadcast(s);
         if (!platform::sendTo(s, query.data(), query.size(),
                               SocketAddress{target, kEthernetQueryPort})) {
+            ZS_TRACE_LINE("Ethernet: the query to ", formatDottedAddress(target), ":",
+                          kEthernetQueryPort, " could not be sent");
             platform::closeSocket(s);
             continue;
         }
+        ZS_TRACE_LINE("Ethernet: query sent to ", formatDottedAddress(target), ":",
+                      kEthernetQueryPort);
         sockets.push_back(s);
     }
     if (sockets.empty()) return 0; // no query went out: no reply to wait for
@@ -217,10 +266,19 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
             if (n <= 0) break;
             const auto length = static_cast<uint32_t>(n);
             const uint8_t* r = reply.data();
+            const auto fromName = [&] {
+                return "Ethernet " + formatDottedAddress(from.address) + ":" +
+                       std::to_string(from.port);
+            };
             if (length < 16 || platform::le32(r) != kReplyWord0 ||
-                platform::le32(r + 4) != kReplyWord1 || platform::le32(r + 8) != 7)
+                platform::le32(r + 4) != kReplyWord1 || platform::le32(r + 8) != 7) {
+                ZS_TRACE_LINE(fromName(), ": ", length, " bytes that are no query reply");
                 continue;
-            if (given && (from.address & ~*given) != 0) continue;
+            }
+            if (given && (from.address & ~*given) != 0) {
+                ZS_TRACE_LINE(fromName(), ": reply passed over: not from the address given");
+                continue;
+            }
 
             auto d = std::make_shared<DevStruct>();
             d->linkKind = transport::LinkKind::Ethernet;
@@ -229,11 +287,20 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
             if (d->udpSocket == kNoSocket) break;
             d->udpPeer = transport::UdpPeer{platform::hostToNetwork16(from.port),
                                             platform::hostToNetwork32(from.address)};
-            if (!platform::connectSocket(d->udpSocket, from, kConnectTimeoutMs)) break;
+            if (!platform::connectSocket(d->udpSocket, from, kConnectTimeoutMs)) {
+                ZS_TRACE_LINE(fromName(), ": the data socket cannot be connected");
+                break;
+            }
             d->state.samplingRate = 0;
             d->state.deviceType = static_cast<uint16_t>(r[12] | r[13] << 8);
             d->state.programNumber = static_cast<uint16_t>(r[14] | r[15] << 8);
-            if (!d->selectLayout(table)) break;
+            if (!d->selectLayout(table)) {
+                ZS_TRACE_LINE(fromName(), ": type ", d->state.deviceType, ", program ",
+                              d->state.programNumber, " has no layout in the description");
+                break;
+            }
+            ZS_TRACE_LINE(fromName(), ": attached: type ", d->state.deviceType, ", program ",
+                          d->state.programNumber);
             telemetry::decodeCheckedByTable(
                 table, std::span<const uint8_t>(r + 12, (length - 12) & ~1u), d->rows, d->state);
             list.push_back(std::move(d));
@@ -243,7 +310,11 @@ int attachEthDevice(const char16_t* addressText, int32_t* index) {
     }
     for (SocketHandle s : sockets) platform::closeSocket(s);
 
-    if (attached == 0) return 0;
+    if (attached == 0) {
+        ZS_TRACE_LINE("Ethernet: no instrument attached (replies were awaited ", kQueryWaitMs,
+                      " ms)");
+        return 0;
+    }
     if (index) *index = static_cast<int32_t>(list.size()) - 1;
     engine::startIoThreads();
     return attached;
@@ -254,6 +325,8 @@ bool reopenClosedWiFi(DevStruct& d) {
     const bool dataClosed = platform::peerClosed(d.tcpSocket);
     const bool commandClosed = d.commandSocket && platform::peerClosed(d.commandSocket->socket);
     if (!dataClosed && !commandClosed) return true;
+    ZS_TRACE_LINE(transport::linkName(d), ": the instrument closed the ",
+                  dataClosed ? "data" : "command", " connection; connecting again");
     // Nothing posted may complete into the record from the old connection.
     platform::cancelPosted(d.tcpSocket, d.streamOverlapped);
     transport::withdrawPostedReceive(d);

@@ -8,6 +8,7 @@
 #include "frame/description_guard.h"
 #include "frame/library.h"
 #include "platform/clock.h"
+#include "trace/trace.h"
 #include "transport/d2xx.h"
 #include "transport/winusb_binding.h"
 
@@ -62,8 +63,12 @@ std::optional<std::string> serialAt(uint32_t index) {
 }
 
 FtHandle openBySerial(const std::string& serial) {
-    return d2xx().open(serial.c_str(), kOpenAccess, 0, nullptr, kOpenExisting,
-                       transport::kD2xxOpenFlags, nullptr);
+    const FtHandle h = d2xx().open(serial.c_str(), kOpenAccess, 0, nullptr, kOpenExisting,
+                                   transport::kD2xxOpenFlags, nullptr);
+    ZS_TRACE_LINE("USB ", serial,
+                  h != kNoFtdiHandle ? ": opened"
+                                     : ": open failed (another program has it, or it went)");
+    return h;
 }
 
 // The stored description of an open device; nothing when the configuration call fails.
@@ -74,14 +79,33 @@ std::optional<std::string> storedDescription(FtHandle handle) {
     data.manufacturerId = manufacturerId.data();
     data.description = description.data();
     data.serialNumber = serial.data();
-    if (d2xx().configuration(handle, &data) != transport::kD2xxOk) return std::nullopt;
+    if (const uint32_t status = d2xx().configuration(handle, &data); status != transport::kD2xxOk) {
+        ZS_TRACE_LINE("USB: the stored description is unreadable (status ", status, ")");
+        return std::nullopt;
+    }
     description.back() = '\0';
     return std::string(description.data());
 }
 
-void closeHandle(DevStruct& d) {
-    if (d.hasFtdi()) d2xx().close(d.ftdiHandle);
+void closeHandle(DevStruct& d, const std::string& serial) {
+    if (d.hasFtdi()) {
+        d2xx().close(d.ftdiHandle);
+        ZS_TRACE_LINE("USB ", serial, ": closed");
+    }
     d.ftdiHandle = kNoFtdiHandle;
+}
+
+// Why a count call gave no list, and how many devices the driver lists.
+bool countDevices(uint32_t& count) {
+    count = 0;
+    const uint32_t status = d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly);
+    if (status != transport::kD2xxOk) {
+        ZS_TRACE_LINE("USB: the driver's device count failed (status ", status,
+                      transport::d2xxPresent() ? ")" : "; no FTDI driver)");
+        return false;
+    }
+    ZS_TRACE_LINE("USB: the driver lists ", count, count == 1 ? " device" : " devices");
+    return true;
 }
 
 // Opens every listed FTDI device and appends those `accept` takes (it sets the link kind
@@ -90,12 +114,14 @@ void closeHandle(DevStruct& d) {
 bool scanFtdi(const std::function<bool(DevStruct&, const std::string&, const std::string&)>& accept,
               LinkKind initialKind = LinkKind::NoneOrWinUsb) {
     uint32_t count = 0;
-    if (d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly) != transport::kD2xxOk)
-        return false;
+    if (!countDevices(count)) return false;
     auto& list = frame::lib().devices;
     for (uint32_t i = 0; i < count; ++i) {
         const auto serial = serialAt(i);
-        if (!serial) continue;
+        if (!serial) {
+            ZS_TRACE_LINE("USB device ", i, ": serial number unreadable");
+            continue;
+        }
         auto d = std::make_shared<DevStruct>();
         d->linkKind = initialKind;
         d->state.deviceType = 0;
@@ -104,9 +130,14 @@ bool scanFtdi(const std::function<bool(DevStruct&, const std::string&, const std
         if (!d->hasFtdi()) continue;
         const auto description = storedDescription(d->ftdiHandle);
         if (!description || !accept(*d, *description, *serial)) {
-            closeHandle(*d);
+            if (description)
+                ZS_TRACE_LINE("USB ", *serial, ": \"", *description,
+                              "\" is not an instrument this list takes");
+            closeHandle(*d, *serial);
             continue;
         }
+        ZS_TRACE_LINE("USB ", *serial, ": \"", *description, "\", link kind ",
+                      transport::code(d->linkKind));
         d->ftdiSerial = *serial;
         list.push_back(std::move(d));
     }
@@ -139,8 +170,7 @@ bool reopen(DevStruct& d) {
     uint32_t& skip = frame::lib().reconnectSkip;
     for (;;) {
         uint32_t count = 0;
-        if (d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly) != transport::kD2xxOk)
-            return false;
+        if (!countDevices(count)) return false;
         uint32_t opened = 0;
         bool taken = false;
         for (uint32_t i = 0; i < count && !taken; ++i) {
@@ -150,7 +180,7 @@ bool reopen(DevStruct& d) {
             if (!d.hasFtdi()) continue;
             if (opened < skip) {
                 ++opened;
-                closeHandle(d);
+                closeHandle(d, *serial);
                 continue;
             }
             const auto description = storedDescription(d.ftdiHandle);
@@ -158,7 +188,7 @@ bool reopen(DevStruct& d) {
             if (taken)
                 d.ftdiSerial = *serial;
             else
-                closeHandle(d);
+                closeHandle(d, *serial);
         }
         if (taken) {
             ++skip;
@@ -173,13 +203,12 @@ bool reopen(DevStruct& d) {
 // driver lists what is plugged in now. False when it is not back (or no longer acceptable).
 bool reopenBySerial(DevStruct& d) {
     uint32_t count = 0;
-    if (d2xx().count(&count, nullptr, transport::kD2xxListNumberOnly) != transport::kD2xxOk)
-        return false;
+    if (!countDevices(count)) return false;
     d.ftdiHandle = openBySerial(d.ftdiSerial);
     if (!d.hasFtdi()) return false;
     const auto description = storedDescription(d.ftdiHandle);
     if (description && acceptForFList(d, *description, d.ftdiSerial)) return true;
-    closeHandle(d);
+    closeHandle(d, d.ftdiSerial);
     return false;
 }
 
@@ -258,6 +287,7 @@ int reconnectDevice(uint32_t index) {
     const std::shared_ptr<DevStruct> d = *std::next(list.begin(), position);
 
     const bool udp = !d->hasFtdi() && !d->hasTcp() && d->hasUdp();
+    ZS_TRACE_LINE("reconnect ", transport::linkName(*d), soft ? " (soft)" : "");
     d->linkState = 0;
     d->keepOnFailure = 1;
     quiesce(d);
@@ -267,11 +297,12 @@ int reconnectDevice(uint32_t index) {
     if (d->hasFtdi() || lost) {
         if (!soft && !lost) {
             d2xx().reset(d->ftdiHandle);
-            closeHandle(*d);
+            closeHandle(*d, d->ftdiSerial);
         }
         d->state.deviceType = 0;
         d->state.serialNumber = 0;
         if (!d->hasFtdi() && !(lost ? reopenBySerial(*d) : reopen(*d))) {
+            ZS_TRACE_LINE("reconnect ", transport::linkName(*d), ": the instrument is not back");
             d->linkState = -1; // nothing to identify until the next reconnect finds it
             return 0;
         }
@@ -280,6 +311,7 @@ int reconnectDevice(uint32_t index) {
         d->state.serialNumber = 0;
         // An instrument that closed the connection is reached again on a new one.
         if (!reopenClosedWiFi(*d)) {
+            ZS_TRACE_LINE("reconnect ", transport::linkName(*d), ": cannot connect again");
             d->linkState = -1;
             return 0;
         }
@@ -294,6 +326,7 @@ int reconnectDevice(uint32_t index) {
         d->winUsbFile = transport::kInvalidFile;
         enumerateWinUsb(d);
         if (!d->hasWinUsb()) {
+            ZS_TRACE_LINE("reconnect ", transport::linkName(*d), ": the instrument is not back");
             d->linkState = -1;
             return 0;
         }

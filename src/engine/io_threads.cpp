@@ -4,8 +4,10 @@
 #include "engine/stream_threads.h"
 #include "frame/library.h"
 #include "platform/clock.h"
+#include "trace/trace.h"
 #include "transport/d2xx.h"
 
+#include <exception>
 #include <mutex>
 
 namespace zs::engine {
@@ -69,22 +71,36 @@ void startOne(const DevicePtr& record) {
     transport::withdrawPostedReceive(d);
     sendOpeningCommand(record);
     const ThreadProcedure procedure = chooseProcedure(d);
-    if (!procedure) return;
+    const char* mode = d.sMode == 0 ? "stream" : "raw-signal";
+    if (!procedure) {
+        ZS_TRACE_LINE(transport::linkName(d), ": no I/O thread serves ", mode,
+                      " mode on this link");
+        return;
+    }
     std::weak_ptr<DevStruct> element = record;
     d.ioThread = std::make_unique<platform::IoThread>([element, procedure] {
         DevicePtr own = element.lock();
         if (!own) return;
         try {
             procedure(own);
-        } catch (...) {
+        } catch (const std::exception& e) {
             // Out of memory or of system objects: this device's work ends, the host's goes on.
             own->online = 0;
+            ZS_TRACE_LINE(transport::linkName(*own),
+                          ": I/O thread ended by an exception: ", e.what(), "; off line");
+        } catch (...) {
+            own->online = 0;
+            ZS_TRACE_LINE(transport::linkName(*own),
+                          ": I/O thread ended by an exception; off line");
         }
     });
     if (!d.ioThread->start()) {
         d.ioThread.reset();
         d.online = 0;
+        ZS_TRACE_LINE(transport::linkName(d), ": the I/O thread could not start; off line");
+        return;
     }
+    ZS_TRACE_LINE(transport::linkName(d), ": I/O thread started, ", mode, " mode");
 }
 
 } // namespace
@@ -103,6 +119,7 @@ void stopIoThread(DevStruct& d) {
     if (d.ioThread) {
         d.ioThread->join();
         d.ioThread.reset();
+        ZS_TRACE_LINE(transport::linkName(d), ": I/O thread stopped");
     }
     if (d.stopEvent) d.stopEvent->reset();
 }

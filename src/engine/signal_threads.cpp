@@ -5,6 +5,7 @@
 #include "frame/library.h"
 #include "platform/clock.h"
 #include "platform/little_endian.h"
+#include "trace/trace.h"
 #include "transport/d2xx.h"
 #include "transport/packet_process.h"
 #include "transport/winusb_binding.h"
@@ -41,13 +42,14 @@ bool stopRequested(const DevStruct& d) {
 void blockArrived(DevStruct& d, std::span<const uint8_t> block) {
     processSignalBlock(d, frame::lib().description, block);
     d.lastPacketTick = platform::tickMs();
-    d.online = 1;
+    if (d.online.exchange(1) == 0) ZS_TRACE_LINE(transport::linkName(d), ": signal again; on line");
 }
 
 // True when the instrument has been silent too long (and marks it offline).
 bool offlineCheck(DevStruct& d) {
     if (platform::tickMs() - d.lastPacketTick.load() < kOfflineAfterMs) return false;
-    d.online = 0;
+    if (d.online.exchange(0) == 1)
+        ZS_TRACE_LINE(transport::linkName(d), ": no signal for ", kOfflineAfterMs, " ms; off line");
     return true;
 }
 
@@ -248,7 +250,8 @@ void winUsbSignalThread(DevicePtr record) {
         if (last) {
             if (fragments.size() > 16) processSignalBlock(d, frame::lib().description, fragments);
             d.lastPacketTick = platform::tickMs();
-            d.online = 1;
+            if (d.online.exchange(1) == 0)
+                ZS_TRACE_LINE(transport::linkName(d), ": signal again; on line");
             fragments.clear();
         }
         offlineCheck(d);

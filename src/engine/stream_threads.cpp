@@ -7,6 +7,7 @@
 #include "platform/sockets.h"
 #include "telemetry/record_decoder.h"
 #include "telemetry/record_identity.h"
+#include "trace/trace.h"
 #include "transport/d2xx.h"
 #include "transport/dispatch.h"
 #include "transport/packet_process.h"
@@ -27,11 +28,14 @@ void deliverRecord(DevStruct& d, std::span<const uint8_t> bytes) {
         telemetry::decodeCheckedByDevice(bytes, d.rows, d.state, d.layout);
     }
     d.lastPacketTick = platform::tickMs();
-    d.online = 1;
+    if (d.online.exchange(1) == 0)
+        ZS_TRACE_LINE(transport::linkName(d), ": records again; on line");
 }
 
 void checkOnline(DevStruct& d) {
-    if (platform::tickMs() - d.lastPacketTick.load() >= kOfflineAfterMs) d.online = 0;
+    if (platform::tickMs() - d.lastPacketTick.load() >= kOfflineAfterMs &&
+        d.online.exchange(0) == 1)
+        ZS_TRACE_LINE(transport::linkName(d), ": no record for ", kOfflineAfterMs, " ms; off line");
 }
 
 bool stopRequested(const DevStruct& d) {

@@ -1,7 +1,10 @@
 #include "frame/library.h"
 
+#include "platform/dynlib.h"
 #include "platform/sockets.h"
+#include "platform/text.h"
 #include "telemetry/description_file.h"
+#include "trace/trace.h"
 
 namespace zs::frame {
 namespace {
@@ -36,12 +39,18 @@ void libraryLoad() {
     if (g_state) return;
     auto state = std::make_unique<LibraryState>();
     // A missing or unreadable description leaves the table empty; devices then find no layout.
-    telemetry::loadTelemetryDescription(state->description, telemetry::kLoadLanguage);
+    const bool described =
+        telemetry::loadTelemetryDescription(state->description, telemetry::kLoadLanguage);
     g_state = state.release();
+    ZS_TRACE_LINE("library loaded from ",
+                  platform::utf8FromUtf16(platform::ownModuleDirectory().u16string()), "; ",
+                  telemetry::kDescriptionFileName,
+                  described ? " read" : " missing or unreadable: no device will find its layout");
 }
 
 void libraryUnload(bool underLoaderLock) {
     if (!g_state) return;
+    ZS_TRACE_LINE("library unloading");
     g_state->unloadingUnderLoaderLock = underLoaderLock;
     delete g_state;
     g_state = nullptr;

@@ -1,5 +1,7 @@
 #include "platform/debug_output.h"
 
+#include "trace/trace.h"
+
 #include <mutex>
 #include <string>
 
@@ -18,6 +20,12 @@ DebugCapture& capture() {
 void writeSystemDebugOutput(const std::string& text); // per platform
 
 void debugOutput(std::string_view text) {
+    // The trace carries these notes where no debugger listens (every platform but Windows).
+    if (trace::on()) {
+        std::string_view line = text;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+        trace::emit(line);
+    }
     std::string copy(text);
     writeSystemDebugOutput(copy);
     std::lock_guard lock(captureMutex());

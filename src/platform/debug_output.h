@@ -4,8 +4,8 @@
 
 namespace zs::platform {
 
-// The debugger output: OutputDebugStringA on Windows, quiet elsewhere. A capture, when
-// installed (tests), receives every text as well.
+// The debugger output: OutputDebugStringA on Windows, quiet elsewhere. The trace, when on, and
+// a capture, when installed (tests), receive every text as well.
 void debugOutput(std::string_view text);
 
 using DebugCapture = std::function<void(std::string_view)>;

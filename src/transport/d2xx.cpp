@@ -1,6 +1,7 @@
 #include "transport/d2xx.h"
 
 #include "platform/dynlib.h"
+#include "trace/trace.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -75,8 +76,10 @@ struct Production {
     bool present = false;
 };
 
-// The vendor's library, else (Linux) libftdi; the environment may force either.
-std::optional<D2xxApi> bindProduction() {
+// The vendor's library, else (Linux) libftdi; the environment may force either. `name` says
+// which one was bound.
+std::optional<D2xxApi> bindProduction(const char*& name) {
+    name = kD2xxLibraryName;
 #ifdef _WIN32
     return bindD2xx();
 #else
@@ -87,18 +90,30 @@ std::optional<D2xxApi> bindProduction() {
     if (choice != kUsbDriverD2xx)
         if (auto f = bindLibFtdi()) {
             static const LibFtdi functions = *f;
+            name = "libftdi1";
             return d2xxOnLibFtdi(functions);
         }
     return std::nullopt;
 #endif
 }
 
+#ifdef _WIN32
+constexpr const char* kTriedDrivers = "ftd2xx.dll";
+#else
+constexpr const char* kTriedDrivers = "libftd2xx.so, libftdi1";
+#endif
+
 const Production& production() {
     static const Production p = [] {
         Production r;
-        if (auto bound = bindProduction()) {
+        const char* name = nullptr;
+        if (auto bound = bindProduction(name)) {
             r.table = *bound;
             r.present = true;
+            ZS_TRACE_LINE("USB: FTDI driver ", name, " bound");
+        } else {
+            ZS_TRACE_LINE("USB: no FTDI driver could be bound (", kTriedDrivers,
+                          " missing or incomplete): no FTDI instrument can be listed");
         }
         return r;
     }();

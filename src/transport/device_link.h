@@ -89,6 +89,10 @@ struct DeviceLink {
     }
 };
 
+// The link as the trace names it: "USB <serial>", "Wi-Fi <address> channel <n>",
+// "Ethernet <address>:<port>", "WinUSB <path>".
+std::string linkName(const DeviceLink& link);
+
 // Closes the record's link, only the first that applies: the FTDI handle (D2XX close call),
 // else the TCP socket, else the UDP socket (each after 100 ms, so the instrument sees the
 // last command before the close), else the WinUSB interface and its file. The closed

@@ -2,11 +2,27 @@
 #include "commands.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
+
+namespace {
+
+// The library reads ZS_TRACE as it loads, which the commands do only after the command line is
+// read.
+void traceToStandardError() {
+#ifdef _WIN32
+    SetEnvironmentVariableA("ZS_TRACE", "1");
+#else
+    setenv("ZS_TRACE", "1", 1);
+#endif
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
@@ -20,6 +36,10 @@ int main(int argc, char** argv) {
     zsig::Context context;
     app.add_option("--library", context.libraryPath,
                    "Load the library from this path instead of by name");
+    bool trace = false;
+    app.add_flag("--trace", trace,
+                 "Trace the library on stderr: calls and results, identification stages, links "
+                 "(as ZS_TRACE=1 does)");
     // Every command registers itself in its own file.
     zsig::addVersionCommand(app, context);
     zsig::addFileCommand(app, context);
@@ -32,6 +52,7 @@ int main(int argc, char** argv) {
 
     try {
         app.parse(argc, argv);
+        if (trace) traceToStandardError();
         if (app.get_subcommands().empty()) {
             std::fputs(app.help().c_str(), stderr);
             return 2;

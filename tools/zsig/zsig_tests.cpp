@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -165,6 +166,20 @@ TEST(ZsigCommandLine, VersionAndDescription) {
     bool found = false;
     for (const auto& l : parsed["layouts"]) found |= l["device_type"] == 28;
     EXPECT_TRUE(found);
+}
+
+// --trace turns the library's trace on for the run, on stderr only: stdout is what it was.
+TEST(ZsigCommandLine, TraceShowsTheLibraryCallsOnStandardError) {
+    const Outcome plain = runZsig("version");
+    EXPECT_TRUE(plain.err.empty()) << plain.err;
+    const Outcome traced = runZsig("--trace version");
+    EXPECT_EQ(traced.status, 0);
+    EXPECT_EQ(traced.out, plain.out);
+    for (const char* line : {"trace on: process [0-9]+", "K427_GetLibraryVersion\\(\\)",
+                             "K427_GetLibraryVersion -> 131083"}) {
+        const std::regex stamped(std::string("(^|\n)[0-9]+\\.[0-9]{3} t[0-9]+ ") + line);
+        EXPECT_TRUE(std::regex_search(traced.err, stamped)) << line << " in:\n" << traced.err;
+    }
 }
 
 namespace {
